@@ -16,8 +16,11 @@ Darvo_bootloader::Darvo_bootloader(QWidget *parent) : QMainWindow(parent)
     ui = new Ui_Darvo_bootloaderClass;
     ui->setupUi(this);
 
-    // 3. The style, on this window only.
+    // 3. The style, on this window only. Parented to the window so that it is
+    // released after every widget of the window (they were all created
+    // before it), never while one of them may still ask it for anything.
     arthurStyle = new ArthurStyle;
+    arthurStyle->setParent(this);
     setStyle(arthurStyle);
 
     // 4.
@@ -117,7 +120,6 @@ Darvo_bootloader::~Darvo_bootloader()
     ui = nullptr;
     delete upgrader;
     upgrader = nullptr;
-    // arthurStyle stays alive: widgets being destroyed may still ask it.
 }
 
 void Darvo_bootloader::stopPolling()

@@ -22,6 +22,10 @@ if(KELTO_SANITIZE)
   endif()
 endif()
 
-if(KELTO_FUZZ AND NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-  message(FATAL_ERROR "KELTO_FUZZ needs clang (use the fuzz preset)")
+if(KELTO_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "KELTO_FUZZ needs clang (use the fuzz preset)")
+  endif()
+  # Coverage feedback from all of our code, not only the fuzz entry points.
+  add_compile_options(-fsanitize=fuzzer-no-link)
 endif()

@@ -1,0 +1,5 @@
+execute_process(COMMAND ${EXE} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc STREQUAL "${CODE}")
+  message(FATAL_ERROR "exit code ${rc}, expected ${CODE}\n${out}\n${err}")
+endif()
+message(STATUS "exit code ${rc} as expected")

@@ -1,7 +1,302 @@
-// Placeholder until the upgrade procedure lands: a run does nothing.
 #include "upgrader.h"
 
-Upgrader::Upgrader(USBMIREL *usb) : usb(usb) {}
-Upgrader::~Upgrader() = default;
-void Upgrader::slotSetFileName(QString name) { fileName = name; }
-void Upgrader::run() {}
+#include "delay.h"
+#include "dumpbuffer.h"
+#include "imagecodec.h"
+#include "usbmirel.h"
+
+#include <QDataStream>
+#include <QDebug>
+#include <QFile>
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// Where the parts of the flash image go (image offset = address - 0x08000000).
+constexpr uint32_t flashBase = 0x08000000;
+constexpr int imageSize = 0x60000;
+constexpr int firmwareOffset = 0x04000;
+constexpr uint32_t firmwareAddress = flashBase + firmwareOffset;
+constexpr int firmwareSize = 0x3C000;
+constexpr int externalOffset = 0x40000;
+constexpr int externalSize = 0x14000;
+constexpr int pageSize = 0x800;
+constexpr uint32_t versionBlockAddress = 0x08003FD0;
+constexpr int versionBlockSize = 32;
+constexpr int versionTextOffset = 16;
+
+// The device's USB serial number tells its mode: nine characters while the
+// application runs, ten ending in 'b' while the bootloader runs.
+constexpr int applicationSerialLength = 9;
+constexpr int bootloaderSerialLength = 10;
+
+QByteArray untilNul(const QByteArray &text)
+{
+    const int nul = text.indexOf('\0');
+    return nul < 0 ? text : text.left(nul);
+}
+
+bool isBootloaderSerial(const QByteArray &serial)
+{
+    return serial.size() >= bootloaderSerialLength && serial.at(bootloaderSerialLength - 1) == 'b';
+}
+
+QString serialText(const QByteArray &serial)
+{
+    return QString::fromLatin1(untilNul(serial));
+}
+
+} // namespace
+
+Upgrader::Upgrader(USBMIREL *usb)
+    : QThread(nullptr)
+{
+    qDebug() << "Upgrader constructor";
+    this->usb = usb;
+}
+
+Upgrader::~Upgrader()
+{
+    qDebug() << "Upgrader destructor";
+}
+
+void Upgrader::slotSetFileName(QString name)
+{
+    std::lock_guard<std::mutex> lock(fileNameMutex);
+    fileName = name;
+}
+
+void Upgrader::run()
+{
+    QString name;
+    {
+        std::lock_guard<std::mutex> lock(fileNameMutex);
+        name = fileName;
+    }
+    if (name.isNull())
+        return;
+
+    QByteArray image;
+    if (!readUpgradeFile(name, image))
+        return;
+    emit sendPercent(0);
+
+    if (!connectDevice())
+        return;
+    bool applicationMode = false;
+    if (!identify(applicationMode))
+        return;
+    if (applicationMode && !enterBootloader())
+        return;
+
+    emit sendText(tr("Writting firmware ... "));
+    // One decoding pass over the whole block: the key position of every
+    // section then matches the one the file was encoded with.
+    decodeImage(reinterpret_cast<unsigned char *>(image.data()), imageSize);
+    if (!writeFirmware(image.mid(firmwareOffset, firmwareSize)))
+        return;
+    if (!writeExternalFlash(image.mid(externalOffset, externalSize)))
+        return;
+    startApplication();
+}
+
+bool Upgrader::readUpgradeFile(const QString &name, QByteArray &image)
+{
+    qDebug() << "Start firmware upgrade";
+    emit sendText(name);
+
+    // A file that cannot be opened reads as empty and fails the header test.
+    QFile file(name);
+    file.open(QIODevice::ReadOnly);
+    QDataStream in(&file);
+    QString header;
+    in >> header;
+    if (header != QLatin1String("Kelto Upgrade File Header")) {
+        emit sendText(tr("Wrong file header"));
+        return false;
+    }
+    QString version;
+    in >> version;
+    if (version != QLatin1String("03")) {
+        emit sendText(tr("Wrong file version"));
+        return false;
+    }
+    // A truncated image would leave part of the application area to chance:
+    // refuse it before the device is touched.
+    in >> image;
+    if (image.size() < imageSize) {
+        emit sendText(tr("Wrong file header"));
+        return false;
+    }
+    image.truncate(imageSize);
+    return true;
+}
+
+bool Upgrader::connectDevice()
+{
+    usb->disconnect();
+    int retries = 3;
+    while (usb->connect() != 0) {
+        if (retries == 0) {
+            emit sendText(tr("USB Timeout\nCheck USB Cable"));
+            return false;
+        }
+        --retries;
+        qDebug("usb->connect()\nmssleep(200)");
+        kelto::sleepMs(200);
+    }
+    return true;
+}
+
+bool Upgrader::identify(bool &applicationMode)
+{
+    const QByteArray serial = untilNul(usb->serialNumber());
+    emit sendText(serialText(serial));
+
+    unsigned char block[versionBlockSize];
+    std::memset(block, 0, sizeof block);
+    if (usb->ReadMemory(block, versionBlockAddress, versionBlockSize) != 0) {
+        emit sendText(tr("Bootloader Version Read Error"));
+        return false;
+    }
+    const char *version = reinterpret_cast<const char *>(block + versionTextOffset);
+    emit sendText(
+        QString::fromLatin1(version, int(strnlen(version, versionBlockSize - versionTextOffset))));
+
+    if (serial.size() == applicationSerialLength) {
+        applicationMode = true;
+        return true;
+    }
+    if (serial.size() == bootloaderSerialLength && isBootloaderSerial(serial)) {
+        emit sendText(tr("Bootloader mode"));
+        applicationMode = false;
+        return true;
+    }
+    emit sendText(tr("Serial:") + serialText(usb->serialNumber()));
+    return false;
+}
+
+bool Upgrader::enterBootloader()
+{
+    emit sendText(tr("Apllication mode"));
+    emit sendText(tr("Reset device"));
+    usb->RunApplication();
+    qDebug() << "usb->RunApplication()";
+    kelto::sleepMs(2000);
+    usb->disconnect();
+    qDebug() << "usb->disconnect()";
+    kelto::sleepMs(500);
+
+    // The restart takes the device off the bus for a while; a failed connect
+    // and an application that has not gone yet count alike.
+    int attempts = 10;
+    for (;;) {
+        if (usb->connect() == 0 && isBootloaderSerial(untilNul(usb->serialNumber())))
+            break;
+        kelto::sleepMs(200);
+        if (--attempts == 0) {
+            emit sendText(tr("USB timout\nCheck USB cable"));
+            return false;
+        }
+    }
+
+    emit sendText(tr("Disconnect"));
+    usb->disconnect();
+    emit sendText(tr("Connect"));
+    usb->connect();
+    emit sendText(tr("Serial:") + serialText(usb->serialNumber()));
+    return true;
+}
+
+bool Upgrader::writeFirmware(const QByteArray &firmware)
+{
+    const auto *section = reinterpret_cast<const unsigned char *>(firmware.constData());
+    unsigned char page[pageSize];
+    unsigned char expected[pageSize];
+    unsigned char readBack[pageSize];
+    bool allVerified = true;
+    uint32_t offset = 0;
+    uint32_t remaining = firmwareSize;
+    while (remaining > 0) {
+        const uint32_t n = remaining < uint32_t(pageSize) ? remaining : uint32_t(pageSize);
+        std::memset(page, 0xFF, sizeof page);
+        std::memcpy(page, section + offset, n);
+        // WritePage encodes the buffer in place.
+        std::memcpy(expected, page, sizeof page);
+        if (usb->WritePage(page, firmwareAddress + offset) != 0) {
+            qDebug() << "page write ERROR";
+            emit sendText(tr("ERROR"));
+            return false;
+        }
+        qDebug() << "page write OK";
+
+        std::memset(readBack, 0xFF, sizeof readBack);
+        if (usb->ReadMemory(readBack, firmwareAddress + offset, pageSize) == 0) {
+            if (std::memcmp(readBack, expected, sizeof readBack) != 0) {
+                emit sendText(tr("ERROR"));
+                allVerified = false;
+            }
+        } else {
+            qDebug() << "page read ERROR";
+            allVerified = false;
+        }
+
+        offset += pageSize;
+        remaining -= n;
+        emit sendPercent(int((uint32_t(firmwareSize) - remaining) * 100u / uint32_t(firmwareSize)));
+    }
+
+    // Starting an application that was not read back intact could leave the
+    // unit without a working firmware; in the bootloader it can simply be
+    // upgraded again.
+    if (!allVerified) {
+        emit sendText(tr("Firmware verification failed\nStart the upgrade again"));
+        return false;
+    }
+    emit sendText(tr("OK"));
+    return true;
+}
+
+bool Upgrader::writeExternalFlash(const QByteArray &external)
+{
+    // The external flash keeps the section as the file stores it, encoded.
+    QByteArray writeBuffer = external;
+    auto *write = reinterpret_cast<unsigned char *>(writeBuffer.data());
+    encodeImage(write, externalSize);
+
+    emit sendText(tr("Writting External Flash ... "));
+    if (usb->WriteExternalFlash(write, 0, externalSize) != 0) {
+        emit sendText(tr("Error"));
+        return false;
+    }
+    emit sendText(tr("OK"));
+    emit sendText(tr("Verify External Flash ...  "));
+
+    QByteArray readBuffer(externalSize, '\0');
+    auto *read = reinterpret_cast<unsigned char *>(readBuffer.data());
+    if (usb->ReadExternalFlash(read, 0, externalSize) != 0) {
+        emit sendText(tr("Error"));
+        return false;
+    }
+    decodeImage(read, externalSize);
+    if (readBuffer != external) {
+        const auto *expected = reinterpret_cast<const unsigned char *>(external.constData());
+        emit sendText(tr("Error"));
+        emit sendText(tr("read_buffer"));
+        emit sendText(QString::fromLatin1(dumpBuffer(read, externalSize)));
+        emit sendText(tr("ext_datas.data()"));
+        emit sendText(QString::fromLatin1(dumpBuffer(expected, externalSize)));
+        return false;
+    }
+    emit sendText(tr("OK"));
+    return true;
+}
+
+void Upgrader::startApplication()
+{
+    usb->RunApplication();
+    kelto::sleepMs(1000);
+    usb->disconnect();
+}

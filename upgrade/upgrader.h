@@ -1,8 +1,11 @@
 #ifndef KELTO_UPGRADE_UPGRADER_H
 #define KELTO_UPGRADE_UPGRADER_H
 
+#include <QByteArray>
 #include <QString>
 #include <QThread>
+
+#include <mutex>
 
 class USBMIREL;
 
@@ -27,7 +30,19 @@ protected:
     void run() override;
 
 private:
+    // The steps of one run; each returns false when the run has to end (its
+    // text line has been emitted by then).
+    bool readUpgradeFile(const QString &name, QByteArray &image);
+    bool connectDevice();
+    bool identify(bool &applicationMode);
+    bool enterBootloader();
+    bool writeFirmware(const QByteArray &firmware);
+    bool writeExternalFlash(const QByteArray &external);
+    void startApplication();
+
     USBMIREL *usb;
+    // Written by the GUI thread, read by the run at its start.
+    std::mutex fileNameMutex;
     QString fileName;
 };
 

@@ -1,5 +1,132 @@
-// Placeholder: the image file commands are not built yet.
+// The window's image file commands. They only ask, call and report: the
+// image work lives in upgradefile and bootloaderimage, which a command-line
+// tool shares.
+#include "bootloaderimage.h"
 #include "darvo_bootloader.h"
+#include "flashimage.h"
+#include "ui_darvo_bootloader.h"
+#include "upgradefile.h"
 
-void Darvo_bootloader::slotpushButtonCreateUpg(bool) {}
-void Darvo_bootloader::slotpushButtonCreateBootBin(bool) {}
+#include <QDebug>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QSaveFile>
+
+namespace {
+
+// Conversion errors are shown twice, in the log and in a box the operator
+// has to close, because the saved file may be incomplete.
+void reportConversion(QWidget *parent, QTextBrowser *log, int result)
+{
+    const QString text = Darvo_bootloader::tr("HexToBin error: %1)").arg(result);
+    log->append(text);
+    QMessageBox::critical(parent, Darvo_bootloader::tr("Error"), text, QMessageBox::Ok);
+}
+
+// A file that was not written must not pass for one that was.
+void reportWrite(QWidget *parent, QTextBrowser *log, const QString &path)
+{
+    const QString text = Darvo_bootloader::tr("File write error: %1").arg(path);
+    log->append(text);
+    QMessageBox::critical(parent, Darvo_bootloader::tr("Error"), text, QMessageBox::Ok);
+}
+
+} // namespace
+
+void Darvo_bootloader::slotpushButtonCreateUpg(bool)
+{
+    qDebug("Darvo_bootloader::slotpushButtonCreateUpg(bool t)");
+    ui->txt->clear();
+
+    const QString hexFile = QFileDialog::getOpenFileName(
+        this, tr("Open File"), "E:\\Projekty\\ARM\\Kelto\\out", tr("Hex (*.hex)"));
+    QByteArray image = kelto::upgradefile::blankImage();
+    if (hexFile.isEmpty())
+        return;
+
+    const int application = kelto::upgradefile::convertApplication(hexFile, image);
+    if (application == 0) {
+        if (!kelto::upgradefile::brandAccepted(image)) {
+            ui->txt->append("Err: Invalid brand!");
+            return;
+        }
+    } else {
+        reportConversion(this, ui->txt, application);
+    }
+    const int external = kelto::upgradefile::convertExternal(hexFile, image);
+    if (external != 0)
+        reportConversion(this, ui->txt, external);
+    kelto::flash::storeChecksums(reinterpret_cast<unsigned char *>(image.data()));
+
+    const QString upgFile
+        = QFileDialog::getSaveFileName(this, tr("Save File"), ".", tr("Upg (*.upg)"));
+    if (upgFile.isEmpty())
+        return;
+
+    // Written aside and renamed at the end, so a failed write neither leaves
+    // a truncated file nor destroys an earlier one of the same name.
+    QSaveFile file(upgFile);
+    bool written = file.open(QIODevice::WriteOnly);
+    if (written)
+        written = kelto::upgradefile::write(file, image) == 0;
+    written = written && file.commit();
+    if (!written)
+        reportWrite(this, ui->txt, upgFile);
+}
+
+void Darvo_bootloader::slotpushButtonCreateBootBin(bool)
+{
+    const QString hexFile
+        = QFileDialog::getOpenFileName(this, tr("Open File"), ".", tr("Hex (*.hex)"));
+    if (hexFile.isEmpty())
+        return;
+
+    QByteArray image;
+    // A broken build must not be stamped and shipped in every unit.
+    const int result = kelto::bootimage::convert(hexFile, image);
+    if (result != 0) {
+        reportConversion(this, ui->txt, result);
+        return;
+    }
+    if (!kelto::bootimage::brandAccepted(image)) {
+        ui->txt->append("Err: Invalid brand!");
+        return;
+    }
+
+    const QDate today = kelto::bootimage::currentDate();
+    bool ok = false;
+    const QString year = QInputDialog::getItem(this, tr("Production year"), tr("Year(YY)"),
+        kelto::bootimage::yearItems(), kelto::bootimage::yearPreselection(today), false, &ok);
+    if (!ok)
+        return;
+    const QString week = QInputDialog::getItem(this, tr("Production week"), tr("Week(WW)"),
+        kelto::bootimage::weekItems(), kelto::bootimage::weekPreselection(today), false, &ok);
+    if (!ok)
+        return;
+
+    const int number = QInputDialog::getInt(
+        this, tr("Production number"), tr("Number(NNNN)"), 1, 1, 9999, 1, &ok);
+    if (!ok)
+        return;
+    ui->txt->append(tr("prod_number %1").arg(number));
+    // For number 9999 the range is 1 to 0, which the dialog narrows to 1.
+    const int count
+        = QInputDialog::getInt(this, tr("Iteration"), tr("Count:"), 1, 1, 9999 - number, 1, &ok);
+    if (!ok)
+        return;
+    ui->txt->append(tr("iter %1").arg(count));
+
+    for (int unit = number; unit < number + count; ++unit) {
+        const QString serial = kelto::bootimage::serial(year, week, unit);
+        ui->txt->append(serial);
+        kelto::bootimage::stampSerial(image, serial);
+        const QString name = kelto::bootimage::fileName(serial);
+        if (kelto::bootimage::writeFile(name, image) != 0) {
+            reportWrite(this, ui->txt, name);
+            return;
+        }
+        ui->txt->append(tr("New bootloader + serial:"));
+        ui->txt->append(name);
+    }
+}

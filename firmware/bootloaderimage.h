@@ -1,0 +1,42 @@
+#ifndef KELTO_FIRMWARE_BOOTLOADERIMAGE_H
+#define KELTO_FIRMWARE_BOOTLOADERIMAGE_H
+
+#include <QByteArray>
+#include <QDate>
+#include <QString>
+
+#include <functional>
+
+// Per-unit bootloader images: one bootloader build, each copy stamped with
+// the unit's production serial number YYWW0NNNN.
+namespace kelto::bootimage {
+
+// A zero-filled bootloader window with the HEX build's bytes in it; returns
+// the HexToBin result.
+int convert(const QString &hexFile, QByteArray &image);
+bool brandAccepted(const QByteArray &image);
+
+// "YYWW0NNNN" from the two dialog texts and the unit number.
+QString serial(const QString &year, const QString &week, int unit);
+// Writes the serial's nine ASCII characters at the serial offset; the bytes
+// after it keep what the build put there.
+void stampSerial(QByteArray &image, const QString &serial);
+QString fileName(const QString &serial);
+// Creates or truncates `path` and writes the image; 0, or -1 on failure.
+int writeFile(const QString &path, const QByteArray &image);
+
+// The choices of the year and week dialogs and the ones preselected for a
+// date: the calendar year but the ISO week, so that 1 January may still
+// belong to week 52 or 53.
+QStringList yearItems();
+QStringList weekItems();
+int yearPreselection(const QDate &date);
+int weekPreselection(const QDate &date);
+
+// The date production runs take as "now"; tests replace it.
+QDate currentDate();
+void setDateFunction(std::function<QDate()> today);
+
+} // namespace kelto::bootimage
+
+#endif

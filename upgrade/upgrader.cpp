@@ -2,7 +2,9 @@
 
 #include "delay.h"
 #include "dumpbuffer.h"
+#include "flashimage.h"
 #include "imagecodec.h"
+#include "upgradefile.h"
 #include "usbmirel.h"
 
 #include <QDataStream>
@@ -14,15 +16,12 @@
 
 namespace {
 
-// Where the parts of the flash image go (image offset = address - 0x08000000).
-constexpr uint32_t flashBase = 0x08000000;
-constexpr int imageSize = 0x60000;
-constexpr int firmwareOffset = 0x04000;
-constexpr uint32_t firmwareAddress = flashBase + firmwareOffset;
-constexpr int firmwareSize = 0x3C000;
-constexpr int externalOffset = 0x40000;
-constexpr int externalSize = 0x14000;
-constexpr int pageSize = 0x800;
+using kelto::flash::externalOffset;
+using kelto::flash::externalSize;
+constexpr uint32_t firmwareOffset = kelto::flash::applicationOffset;
+constexpr uint32_t firmwareSize = kelto::flash::applicationSize;
+constexpr uint32_t firmwareAddress = kelto::flash::flashBase + firmwareOffset;
+constexpr uint32_t pageSize = 0x800;
 constexpr uint32_t versionBlockAddress = 0x08003FD0;
 constexpr int versionBlockSize = 32;
 constexpr int versionTextOffset = 16;
@@ -92,12 +91,9 @@ void Upgrader::run()
         return;
 
     emit sendText(tr("Writting firmware ... "));
-    // One decoding pass over the whole block: the key position of every
-    // section then matches the one the file was encoded with.
-    decodeImage(reinterpret_cast<unsigned char *>(image.data()), imageSize);
-    if (!writeFirmware(image.mid(firmwareOffset, firmwareSize)))
+    if (!writeFirmware(image.mid(int(firmwareOffset), int(firmwareSize))))
         return;
-    if (!writeExternalFlash(image.mid(externalOffset, externalSize)))
+    if (!writeExternalFlash(image.mid(int(externalOffset), int(externalSize))))
         return;
     startApplication();
 }
@@ -111,26 +107,24 @@ bool Upgrader::readUpgradeFile(const QString &name, QByteArray &image)
     QFile file(name);
     file.open(QIODevice::ReadOnly);
     QDataStream in(&file);
-    QString header;
-    in >> header;
-    if (header != QLatin1String("Kelto Upgrade File Header")) {
-        emit sendText(tr("Wrong file header"));
-        return false;
-    }
-    QString version;
-    in >> version;
-    if (version != QLatin1String("03")) {
+    switch (kelto::upgradefile::readHeader(in)) {
+    case kelto::upgradefile::ReadStatus::Ok:
+        break;
+    case kelto::upgradefile::ReadStatus::WrongVersion:
         emit sendText(tr("Wrong file version"));
         return false;
-    }
-    // A truncated image would leave part of the application area to chance:
-    // refuse it before the device is touched.
-    in >> image;
-    if (image.size() < imageSize) {
+    default:
         emit sendText(tr("Wrong file header"));
         return false;
     }
-    image.truncate(imageSize);
+    // The image block is taken (and decoded in one pass, so that the key
+    // position of every section matches the file's) before the device is
+    // touched: a truncated block would leave part of the application area
+    // to chance and is refused like any other broken file.
+    if (kelto::upgradefile::readImage(in, image) != kelto::upgradefile::ReadStatus::Ok) {
+        emit sendText(tr("Wrong file header"));
+        return false;
+    }
     return true;
 }
 
@@ -220,7 +214,7 @@ bool Upgrader::writeFirmware(const QByteArray &firmware)
     uint32_t offset = 0;
     uint32_t remaining = firmwareSize;
     while (remaining > 0) {
-        const uint32_t n = remaining < uint32_t(pageSize) ? remaining : uint32_t(pageSize);
+        const uint32_t n = remaining < pageSize ? remaining : pageSize;
         std::memset(page, 0xFF, sizeof page);
         std::memcpy(page, section + offset, n);
         // WritePage encodes the buffer in place.
@@ -245,7 +239,7 @@ bool Upgrader::writeFirmware(const QByteArray &firmware)
 
         offset += pageSize;
         remaining -= n;
-        emit sendPercent(int((uint32_t(firmwareSize) - remaining) * 100u / uint32_t(firmwareSize)));
+        emit sendPercent(int((firmwareSize - remaining) * 100u / firmwareSize));
     }
 
     // Starting an application that was not read back intact could leave the
@@ -274,7 +268,7 @@ bool Upgrader::writeExternalFlash(const QByteArray &external)
     emit sendText(tr("OK"));
     emit sendText(tr("Verify External Flash ...  "));
 
-    QByteArray readBuffer(externalSize, '\0');
+    QByteArray readBuffer(int(externalSize), '\0');
     auto *read = reinterpret_cast<unsigned char *>(readBuffer.data());
     if (usb->ReadExternalFlash(read, 0, externalSize) != 0) {
         emit sendText(tr("Error"));
@@ -285,9 +279,9 @@ bool Upgrader::writeExternalFlash(const QByteArray &external)
         const auto *expected = reinterpret_cast<const unsigned char *>(external.constData());
         emit sendText(tr("Error"));
         emit sendText(tr("read_buffer"));
-        emit sendText(QString::fromLatin1(dumpBuffer(read, externalSize)));
+        emit sendText(QString::fromLatin1(dumpBuffer(read, int(externalSize))));
         emit sendText(tr("ext_datas.data()"));
-        emit sendText(QString::fromLatin1(dumpBuffer(expected, externalSize)));
+        emit sendText(QString::fromLatin1(dumpBuffer(expected, int(externalSize))));
         return false;
     }
     emit sendText(tr("OK"));

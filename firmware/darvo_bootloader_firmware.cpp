@@ -11,7 +11,6 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
-#include <QSaveFile>
 
 namespace {
 
@@ -64,14 +63,7 @@ void Darvo_bootloader::slotpushButtonCreateUpg(bool)
     if (upgFile.isEmpty())
         return;
 
-    // Written aside and renamed at the end, so a failed write neither leaves
-    // a truncated file nor destroys an earlier one of the same name.
-    QSaveFile file(upgFile);
-    bool written = file.open(QIODevice::WriteOnly);
-    if (written)
-        written = kelto::upgradefile::write(file, image) == 0;
-    written = written && file.commit();
-    if (!written)
+    if (kelto::upgradefile::writeFile(upgFile, image) != 0)
         reportWrite(this, ui->txt, upgFile);
 }
 

@@ -5,6 +5,7 @@
 
 #include <QDataStream>
 #include <QIODevice>
+#include <QSaveFile>
 
 namespace kelto::upgradefile {
 
@@ -61,6 +62,18 @@ int write(QIODevice &out, QByteArray &image)
     encodeImage(bytes(image), flash::imageSize);
     stream << image;
     return stream.status() == QDataStream::Ok ? 0 : -1;
+}
+
+int writeFile(const QString &path, QByteArray &image)
+{
+    // Written aside and renamed at the end, so a failed write neither leaves
+    // a truncated file nor destroys an earlier one of the same name.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return -1;
+    if (write(file, image) != 0)
+        return -1;
+    return file.commit() ? 0 : -1;
 }
 
 ReadStatus readHeader(QDataStream &in)

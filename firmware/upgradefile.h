@@ -43,6 +43,9 @@ Build buildImage(const QString &hexFile, QByteArray &image);
 // Encodes the plain image in place and writes the whole file to `out`.
 // Returns 0, or -1 when the device reports a write failure.
 int write(QIODevice &out, QByteArray &image);
+// write() into the file at `path`, which is replaced only once the whole
+// file is written; 0, or -1 when it cannot be opened or written.
+int writeFile(const QString &path, QByteArray &image);
 
 enum class ReadStatus { Ok, WrongHeader, WrongVersion, ShortImage };
 

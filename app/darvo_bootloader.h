@@ -9,6 +9,7 @@ class USBMIREL;
 class Upgrader;
 class ArthurStyle;
 class MyThread;
+class BallastView;
 class Ui_Darvo_bootloaderClass;
 
 // The program's one window. Its slots are defined beside the subsystems that
@@ -62,6 +63,9 @@ private:
     int32_t chfStep = 0;
     ArthurStyle *arthurStyle = nullptr;
     MyThread *myThread = nullptr;
+    // Keeps the ballast page on screen; made on the first refresh as a child
+    // of textBrowserVrb, which deletes it.
+    BallastView *ballastView = nullptr;
 };
 
 #endif

@@ -5,7 +5,7 @@
 #include <thread>
 
 namespace {
-std::atomic<kelto::SleepFunction> sleepFunction{nullptr};
+std::atomic<kelto::SleepFunction> sleepFunction {nullptr};
 }
 
 void kelto::setSleepFunction(SleepFunction fn)

@@ -35,7 +35,7 @@ QByteArray dumpBuffer(const unsigned char *buffer, int length)
     QByteArray out;
     char header[48];
     std::snprintf(header, sizeof header, "\n src address: 0x%08x",
-                  unsigned(reinterpret_cast<uintptr_t>(buffer)));
+        unsigned(reinterpret_cast<uintptr_t>(buffer)));
     out += header;
     if (length <= 0)
         return out;

@@ -42,7 +42,7 @@ private:
 
 inline StreamLine::Hex hex(uint64_t value)
 {
-    return StreamLine::Hex{value};
+    return StreamLine::Hex {value};
 }
 
 } // namespace kelto

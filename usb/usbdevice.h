@@ -33,12 +33,12 @@ public:
     void disconnect();
 
     // Vendor IN transfer; connects first when closed. Bytes received or -1.
-    int control_receive(uint8_t bRequest, uint16_t wValue, uint16_t wIndex, unsigned char *buffer,
-                        int length);
+    int control_receive(
+        uint8_t bRequest, uint16_t wValue, uint16_t wIndex, unsigned char *buffer, int length);
     // Vendor OUT transfer; connects first when closed. A null buffer or zero
     // length sends a request without data stage. Bytes sent or -1.
-    int control_send(uint8_t bRequest, uint16_t wValue, uint16_t wIndex, unsigned char *buffer,
-                     int length);
+    int control_send(
+        uint8_t bRequest, uint16_t wValue, uint16_t wIndex, unsigned char *buffer, int length);
 
     // USB serial-number string (string descriptor 3) as 8-bit characters.
     // Never connects: empty while the device is closed or the read fails.
@@ -48,8 +48,8 @@ protected:
     // The caller holds usbMutex.
     int connectPrivate();
     void disconnectPrivate();
-    int control_receivePrivate(uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
-                               unsigned char *buffer, int length);
+    int control_receivePrivate(
+        uint8_t bRequest, uint16_t wValue, uint16_t wIndex, unsigned char *buffer, int length);
 
     // Identity a device must have to be taken; set by the derived class.
     uint16_t productId = 0;

@@ -38,6 +38,10 @@ public:
 signals:
     void sendPercentExtFlashWrite(int percent);
     void sendPercentExtFlashRead(int percent);
+
+private:
+    // The shared chunk / retry / progress scheme of requests 5 and 6.
+    int transferExternal(bool write, unsigned char *buffer, uint32_t address, uint32_t length);
 };
 
 #endif

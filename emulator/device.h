@@ -1,0 +1,87 @@
+#ifndef KELTO_EMULATOR_DEVICE_H
+#define KELTO_EMULATOR_DEVICE_H
+
+#include "emulator.h"
+
+#include <usb.h>
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace kelto::emu::detail {
+
+constexpr uint64_t never = std::numeric_limits<uint64_t>::max();
+
+// A fault as it counts down.
+struct ActiveFault
+{
+    Fault fault;
+    unsigned skip = 0; // matching transfers still to let through
+    unsigned remaining = 0; // firings left
+};
+
+// What a vendor request did besides its result.
+struct Effects
+{
+    bool leaveBus = false; // request 4: restart into the other mode
+};
+
+// One emulated converter: its memories, its mode and its request set. Not
+// locked by itself; the emulator's one mutex guards every Device.
+class Device
+{
+public:
+    Device(int id, const DeviceConfig &config);
+
+    // A vendor request as the firmware sees it. `data` holds `length`
+    // bytes (IN: filled by the device). Returns the byte count or a
+    // negative libusb code (errStall for anything refused).
+    int vendorRequest(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+        uint8_t *data, int length, uint64_t nowUs, Effects &effects);
+    // usb_get_descriptor. Returns the full descriptor (the caller truncates)
+    // or an empty vector and a negative code in `error`.
+    std::vector<uint8_t> descriptor(uint8_t type, uint8_t index, int &error) const;
+
+    std::string reportedSerial() const;
+    bool applicationValid() const;
+    void installValidApplication();
+    void writeBootloaderFacts();
+    // Copies identity from cfg into the libusb device descriptor.
+    void updateDescriptor();
+
+    // Presence on the bus; `generation` changes whenever the device leaves,
+    // so that handles opened before fail.
+    void leave(uint64_t returnAtUs, Mode returnMode);
+    void refresh(uint64_t nowUs);
+
+    int id;
+    DeviceConfig cfg;
+    Mode mode;
+    bool present = true;
+    uint64_t returnAtUs = never;
+    Mode returnMode = Mode::Application;
+    uint64_t generation = 0;
+    int handles = 0;
+
+    std::vector<uint8_t> flash;
+    std::vector<uint8_t> ext;
+    uint32_t status = 0;
+    bool fixedBallastData = false;
+    std::vector<uint8_t> vrb;
+    std::vector<uint8_t> records;
+    std::vector<ActiveFault> faults;
+
+    // The device's entry in the libusb bus lists; usb_device::dev points
+    // back here.
+    struct usb_device node
+    {
+    };
+
+private:
+    void generateBallastData(uint64_t nowUs, uint8_t *vrbOut, uint8_t *recordsOut) const;
+};
+
+} // namespace kelto::emu::detail
+
+#endif

@@ -1,0 +1,68 @@
+#ifndef KELTO_EMULATOR_STATE_H
+#define KELTO_EMULATOR_STATE_H
+
+#include "device.h"
+#include "emulator.h"
+
+#include <usb.h>
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+// An open device as the host holds it. It names its device by id and the
+// generation it was opened in, so that a device that left the bus (or an
+// emulator reset) turns every old handle into a dead one.
+struct usb_dev_handle
+{
+    int device = -1;
+    uint64_t generation = 0;
+    uint64_t epoch = 0;
+    bool claimed = false;
+};
+
+namespace kelto::emu::detail {
+
+struct State
+{
+    std::mutex mutex;
+    uint64_t epoch = 1;
+    std::vector<std::unique_ptr<Device>> devices;
+    Timing timing;
+    ClockMode clockMode = ClockMode::Virtual;
+    uint64_t virtualUs = 0;
+    std::chrono::steady_clock::time_point realStart = std::chrono::steady_clock::now();
+    bool logging = true;
+    std::vector<TransferRecord> log;
+    std::deque<ScriptedReply> script;
+    // Bus objects by bus number, kept for the whole run so that pointers the
+    // host took from usb_get_busses() stay valid across rescans.
+    std::map<unsigned, std::unique_ptr<usb_bus>> busses;
+    usb_bus *busList = nullptr;
+
+    uint64_t nowUs() const;
+    // Charges time: advances the virtual clock, or returns the microseconds
+    // the caller has to sleep (after unlocking) on the real clock.
+    uint64_t charge(uint64_t us);
+    void refreshAll();
+    void relinkBusList();
+    Device *device(int id);
+    // The device behind a handle, or null when the handle is dead.
+    Device *live(const usb_dev_handle *handle);
+    void record(const TransferRecord &r);
+    void resetLocked();
+};
+
+// The one emulator state of the process; the first call builds the
+// state of reset().
+State &state();
+
+// Sleeps on the real clock (called without the lock held).
+void realSleepUs(uint64_t us);
+
+} // namespace kelto::emu::detail
+
+#endif

@@ -3,8 +3,10 @@
 
 namespace kelto {
 
-// Registers the compiled-in image collection. The collection also registers
-// itself before main; calling this again (as the style does) is harmless.
+// Registers the compiled-in image collection (/res/images). The collection
+// already registers itself before main and is unregistered at exit; calling
+// this again, as every style object does, changes nothing, and after an
+// explicit unregistration it brings the images back.
 void registerResources();
 
 } // namespace kelto

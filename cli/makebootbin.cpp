@@ -1,0 +1,108 @@
+// make-bootbin: the window's per-unit bootloader image command without its
+// dialogs.
+#include "bootloaderimage.h"
+#include "commandline.h"
+#include "commands.h"
+#include "exitcode.h"
+#include "inputfile.h"
+
+#include <QDir>
+
+namespace kelto::cli {
+
+namespace {
+
+const char command[] = "make-bootbin";
+constexpr int lastUnit = 9999;
+
+} // namespace
+
+int makeBootBin(const QStringList &arguments, Console &console)
+{
+    CommandLine line(command,
+        "make-bootbin BOOTLOADER.hex [--year YY] [--week WW] --first N --count C [--out DIR]",
+        "Converts the bootloader window of an Intel HEX build and writes one image per\n"
+        "unit, Kelto_Bootloader_YYWW0NNNN.bin, stamped with the unit's serial number,\n"
+        "byte for byte as the window's command does. Prints one line per file:\n"
+        "the serial number and the file's path.\n\n"
+        "Options:\n"
+        "  --year YY    production year, 0 to 99 (default: this year)\n"
+        "  --week WW    production week, 1 to 53 (default: this ISO week)\n"
+        "  --first N    first unit number, 1 to 9999\n"
+        "  --count C    number of units, 1 to 9999 - N (1 when N is 9999)\n"
+        "  --out DIR    folder for the images (default: the current folder;\n"
+        "               created when missing)\n");
+    line.addValueOption("year", "YY");
+    line.addValueOption("week", "WW");
+    line.addValueOption("first", "N");
+    line.addValueOption("count", "C");
+    line.addValueOption("out", "DIR");
+    if (auto done = line.parse(arguments, 1, 1, console))
+        return *done;
+
+    const QDate today = bootimage::currentDate();
+    const QStringList years = bootimage::yearItems();
+    const QStringList weeks = bootimage::weekItems();
+    int yearIndex = bootimage::yearPreselection(today);
+    int weekIndex = bootimage::weekPreselection(today);
+    if (line.isSet("year")) {
+        const auto year = parseDecimal(line.value("year"), 0, int(years.size()) - 1);
+        if (!year)
+            return line.usageError(console, "--year takes a number from 0 to 99");
+        yearIndex = *year;
+    }
+    if (line.isSet("week")) {
+        const auto week = parseDecimal(line.value("week"), 1, int(weeks.size()));
+        if (!week)
+            return line.usageError(console, "--week takes a number from 1 to 53");
+        weekIndex = *week - 1;
+    }
+    if (!line.isSet("first") || !line.isSet("count"))
+        return line.usageError(console, "--first and --count are required");
+    const auto first = parseDecimal(line.value("first"), 1, lastUnit);
+    if (!first)
+        return line.usageError(console, "--first takes a number from 1 to 9999");
+    // As in the window, the last unit of a batch is at most 9998, except a
+    // batch of one that starts at 9999.
+    const int maxCount = std::max(1, lastUnit - *first);
+    const auto count = parseDecimal(line.value("count"), 1, maxCount);
+    if (!count)
+        return line.usageError(
+            console, QString("--count takes a number from 1 to %1").arg(maxCount));
+
+    const QString hexFile = line.positional().at(0);
+    if (!readableInput(command, hexFile, console))
+        return ExitFailed;
+    QByteArray image;
+    const int result = bootimage::convert(hexFile, image);
+    if (result != 0) {
+        fail(command, QString("HexToBin error: %1)").arg(result), console);
+        return ExitFailed;
+    }
+    if (!bootimage::brandAccepted(image)) {
+        fail(command, "Err: Invalid brand!", console);
+        return ExitFailed;
+    }
+
+    const QDir out(line.isSet("out") ? line.value("out") : QString("."));
+    if (!out.mkpath(".")) {
+        fail(command, QString("cannot create %1").arg(out.path()), console);
+        return ExitFailed;
+    }
+    const QString year = years.at(yearIndex);
+    const QString week = weeks.at(weekIndex);
+    for (int unit = *first; unit < *first + *count; ++unit) {
+        const QString serial = bootimage::serial(year, week, unit);
+        bootimage::stampSerial(image, serial);
+        const QString path = out.filePath(bootimage::fileName(serial));
+        if (bootimage::writeFile(path, image) != 0) {
+            fail(command, QString("File write error: %1").arg(path), console);
+            return ExitFailed;
+        }
+        console.out << serial << " " << path << "\n";
+    }
+    console.out.flush();
+    return ExitOk;
+}
+
+} // namespace kelto::cli

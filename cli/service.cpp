@@ -1,0 +1,94 @@
+// status and read: single service reads from the converter.
+#include "commandline.h"
+#include "commands.h"
+#include "dumpbuffer.h"
+#include "exitcode.h"
+#include "inputfile.h"
+#include "serviceconnection.h"
+#include "usbmirel.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <vector>
+
+namespace kelto::cli {
+
+namespace {
+
+// The window offers reads of up to 512 transfers of 2048 bytes.
+constexpr int maxReadLength = 1048576;
+
+QString bits(uint32_t value)
+{
+    return QString("%1").arg(value, 32, 2, QLatin1Char('0'));
+}
+
+} // namespace
+
+int status(const QStringList &arguments, Console &console)
+{
+    const char command[] = "status";
+    CommandLine line(command, "status [--json]",
+        "Reads the converter's 32-bit status word and prints it as the window does,\n"
+        "every bit, most significant first.\n\n"
+        "Options:\n"
+        "  --json   one JSON record instead of the text\n");
+    line.addFlag("json");
+    if (auto done = line.parse(arguments, 0, 0, console))
+        return *done;
+
+    USBMIREL device;
+    if (!connectDevice(command, device, console))
+        return ExitFailed;
+    uint32_t word = 0;
+    const bool ok = device.StatusGet(word) == 0;
+    device.disconnect();
+    if (!ok) {
+        fail(command, "Status: ERROR", console);
+        return ExitFailed;
+    }
+    if (line.isSet("json")) {
+        const QJsonObject o {{"status", qint64(word)},
+            {"hex", QString("0x%1").arg(word, 8, 16, QChar('0'))}, {"bits", bits(word)}};
+        console.out << QJsonDocument(o).toJson(QJsonDocument::Compact) << "\n";
+    } else {
+        console.out << "Status: " << bits(word) << "\n";
+    }
+    console.out.flush();
+    return ExitOk;
+}
+
+int read(const QStringList &arguments, Console &console)
+{
+    const char command[] = "read";
+    CommandLine line(command, "read ADDRESS LENGTH",
+        "Reads LENGTH bytes (decimal, 1 to 1048576) of converter memory from ADDRESS\n"
+        "(hexadecimal, \"0x\" optional), decoded as the window's read does, and\n"
+        "prints their dump.\n");
+    if (auto done = line.parse(arguments, 2, 2, console))
+        return *done;
+    const auto address = parseHexadecimal(line.positional().at(0));
+    if (!address)
+        return line.usageError(console, "ADDRESS must be a 32-bit hexadecimal number");
+    const auto length = parseDecimal(line.positional().at(1), 1, maxReadLength);
+    if (!length)
+        return line.usageError(console, "LENGTH must be a number from 1 to 1048576");
+
+    USBMIREL device;
+    if (!connectDevice(command, device, console))
+        return ExitFailed;
+    std::vector<unsigned char> buffer(size_t(*length), 0);
+    const bool ok = device.ReadMemory(buffer.data(), *address, uint32_t(*length)) == 0;
+    device.disconnect();
+    // A dump with zeros where nothing came would read like blank memory.
+    if (!ok) {
+        fail(command, "Read ERROR", console);
+        return ExitFailed;
+    }
+    console.out << QString::fromLatin1(dumpBuffer(buffer.data(), *length)) << "\n";
+    console.out.flush();
+    return ExitOk;
+}
+
+} // namespace kelto::cli

@@ -1,0 +1,133 @@
+// upgrade: the window's firmware change without the window. The same
+// Upgrader runs in its own thread while this thread's event loop prints
+// what it reports.
+#include "commandline.h"
+#include "commands.h"
+#include "debugfilter.h"
+#include "exitcode.h"
+#include "inputfile.h"
+#include "inspection.h"
+#include "progressdisplay.h"
+#include "upgradeoutcome.h"
+#include "upgrader.h"
+#include "usbmirel.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace kelto::cli {
+
+namespace {
+
+const char command[] = "upgrade";
+constexpr int pageCount = 120;
+
+QJsonObject record(const Inspection &file, const UpgradeOutcome &outcome, qint64 durationMs)
+{
+    QJsonObject o;
+    o["file"] = file.path;
+    if (file.accepted()) {
+        o["checksum_a"] = hex32(file.storedChecksumA);
+        o["checksum_b"] = hex32(file.storedChecksumB);
+        o["checksums_match"] = file.checksumsMatch();
+    }
+    o["serial"] = outcome.unitSerial();
+    o["usb_serial"] = outcome.usbSerial();
+    o["bootloader_version"] = outcome.bootloaderVersion();
+    o["mode"] = outcome.mode();
+    o["success"] = outcome.success();
+    o["step"] = stepName(outcome.step());
+    o["last_line"] = outcome.lastLine();
+    o["pages_written"] = outcome.pagesWritten();
+    o["pages_verified"] = outcome.pagesVerified();
+    o["pages_total"] = pageCount;
+    o["duration_ms"] = durationMs;
+    return o;
+}
+
+} // namespace
+
+int upgrade(const QStringList &arguments, Console &console)
+{
+    CommandLine line(command, "upgrade [--json] [--force] FILE.upg",
+        "Writes the upgrade file into the converter exactly as the window's\n"
+        "\"Firmware Change\" does: connect, restart into the bootloader when the\n"
+        "application runs, write and verify the application pages and the external\n"
+        "flash, start the new application. Its lines go to stdout with the progress\n"
+        "(a bar on a terminal, plain percentages otherwise).\n\n"
+        "Exit code 0 only when every step succeeded and was verified.\n\n"
+        "Options:\n"
+        "  --json    end with one JSON record of the run: serial, bootloader version,\n"
+        "            file and checksums, outcome and the step that ended the run,\n"
+        "            pages written and verified, duration\n"
+        "  --force   upgrade even when the file's checksums do not match\n");
+    line.addFlag("json");
+    line.addFlag("force");
+    if (auto done = line.parse(arguments, 1, 1, console))
+        return *done;
+    const QString path = line.positional().at(0);
+
+    // A file whose checksums are wrong would leave the unit without a
+    // startable application; refuse it before the device is touched. Files
+    // the upgrade itself refuses are left to it, so that its lines tell why.
+    const Inspection file = inspectFile(path);
+    if (file.accepted() && !file.checksumsMatch() && !line.isSet("force")) {
+        fail(command, QString("%1: checksum mismatch (use --force to write it anyway)").arg(path),
+            console);
+        return ExitFailed;
+    }
+
+    ProgressDisplay display(console.out, console.outIsTerminal);
+    UpgradeOutcome outcome;
+    DebugFilter::resetCounters();
+    {
+        USBMIREL device;
+        Upgrader upgrader(&device);
+        // Receives in this thread: the signals come from the Upgrader's.
+        QObject here;
+        QObject::connect(&upgrader, &Upgrader::sendText, &here, [&](const QString &text) {
+            outcome.text(text);
+            display.line(text);
+        });
+        QObject::connect(&upgrader, &Upgrader::sendPercent, &here, [&](int percent) {
+            outcome.percent(percent);
+            display.progress("Firmware", percent);
+        });
+        QObject::connect(&device, &USBMIREL::sendPercentExtFlashWrite, &here,
+            [&](int percent) { display.progress("External flash write", percent); });
+        QObject::connect(&device, &USBMIREL::sendPercentExtFlashRead, &here,
+            [&](int percent) { display.progress("External flash verify", percent); });
+        QEventLoop loop;
+        QObject::connect(
+            &upgrader, &QThread::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+
+        QElapsedTimer clock;
+        clock.start();
+        upgrader.slotSetFileName(path);
+        upgrader.start();
+        loop.exec();
+        upgrader.wait();
+        // Lines still queued behind the finish are part of the run.
+        QCoreApplication::sendPostedEvents(&here);
+        outcome.finish(DebugFilter::pageReadErrors());
+        display.close();
+
+        if (line.isSet("json"))
+            console.out << QJsonDocument(record(file, outcome, clock.elapsed()))
+                               .toJson(QJsonDocument::Compact)
+                        << "\n";
+    }
+    console.out.flush();
+    if (!outcome.success()) {
+        fail(command,
+            QString("failed in step %1: %2")
+                .arg(stepName(outcome.step()), QString(outcome.lastLine()).replace('\n', ' ')),
+            console);
+        return ExitFailed;
+    }
+    return ExitOk;
+}
+
+} // namespace kelto::cli

@@ -93,6 +93,7 @@ void plug(int device)
         if (!d.present) {
             d.present = true;
             d.returnAtUs = detail::never;
+            d.mode = d.returnMode;
         }
     });
 }

@@ -116,6 +116,9 @@ DeviceConfig config(int device = 0);
 // Unplugging makes open handles fail with errNoDevice and hides the device
 // from the next bus scan; plugging it in again shows it at the next scan
 // with the same contents. A plugged device's next handle is a new one.
+// plug() also brings back a device that left the bus for good (a restart
+// with returnsAfterReset false, a DropOff without comeBack), in the mode it
+// was heading for.
 void unplug(int device = 0);
 void plug(int device = 0);
 bool present(int device = 0);

@@ -2,6 +2,7 @@
 // converters. All of them live in this one file: the library's link option
 // --undefined=usb_init pulls this object in wherever kelto_emulator is
 // listed on a link line, so the order of libraries does not matter.
+#include "imagetransform.h"
 #include "state.h"
 
 #include <usb.h>
@@ -236,8 +237,16 @@ int usb_control_msg(usb_dev_handle *h, int requesttype, int request, int value, 
         const size_t at = fault->fault.byteOffset;
         if (rec.direction == Direction::In) {
             result = runModel(data);
-            if (result > 0 && at < size_t(result))
+            if (result > 0 && at < size_t(result)) {
+                // Memory pages are flipped in their plain form, so that the
+                // host sees exactly one wrong byte after decoding.
+                const bool encoded = request == 1;
+                if (encoded)
+                    kelto::decodeWords(data, uint32_t(result));
                 data[at] ^= fault->fault.xorMask;
+                if (encoded)
+                    kelto::encodeWords(data, uint32_t(result));
+            }
         } else {
             std::vector<uint8_t> tmp(
                 data && size > 0 ? data : nullptr, data && size > 0 ? data + size : nullptr);

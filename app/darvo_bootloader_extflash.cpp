@@ -17,6 +17,7 @@
 #include <QInputDialog>
 #include <QMessageBox>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -139,18 +140,18 @@ void Darvo_bootloader::slotpushButtonWriteExtFlashBin(bool)
     const QByteArray data = file.read(qint64(extFlashSize) + 1);
     const int n = static_cast<int>(data.size());
 
+    // Beyond the flash's end the device would wrap or refuse part of it; do
+    // not start a write that cannot verify.
+    if (n > extFlashSize) {
+        qDebug() << "length error" << std::max<qint64>(file.size(), n);
+        QMessageBox::critical(this, tr("Length error"),
+            tr("File larger than the external flash (1048576 bytes)"), QMessageBox::Ok);
+        return;
+    }
     if (n == 0 || n % 4 != 0) {
         qDebug() << "length error" << n;
         QMessageBox::critical(
             this, tr("Length error"), tr("Length should be aligned to 4"), QMessageBox::Ok);
-        return;
-    }
-    // Beyond the flash's end the device would wrap or refuse part of it; do
-    // not start a write that cannot verify.
-    if (n > extFlashSize) {
-        qDebug() << "length error" << n;
-        QMessageBox::critical(this, tr("Length error"),
-            tr("File larger than the external flash (1048576 bytes)"), QMessageBox::Ok);
         return;
     }
 

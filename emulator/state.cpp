@@ -124,6 +124,13 @@ void State::record(const TransferRecord &r)
 {
     if (logging)
         log.push_back(r);
+    if (trace)
+        std::fprintf(stderr,
+            "kelto-emulator: %8llu ms  dev %d  type 0x%02x  req %3u  value 0x%04x  "
+            "index 0x%04x  asked %4d  -> %d\n",
+            static_cast<unsigned long long>(r.timeMs), r.device, unsigned(r.requestType),
+            unsigned(r.request), unsigned(r.value), unsigned(r.index), r.lengthAsked,
+            r.lengthReturned);
 }
 
 void State::resetLocked()
@@ -139,6 +146,7 @@ void State::resetLocked()
     virtualUs = 0;
     realStart = std::chrono::steady_clock::now();
     logging = true;
+    trace = false;
     log.clear();
     script.clear();
     devices.push_back(std::make_unique<Device>(0, DeviceConfig()));

@@ -36,6 +36,7 @@ struct State
     uint64_t virtualUs = 0;
     std::chrono::steady_clock::time_point realStart = std::chrono::steady_clock::now();
     bool logging = true;
+    bool trace = false; // every transfer to stderr (the preloaded build)
     std::vector<TransferRecord> log;
     std::deque<ScriptedReply> script;
     // Bus objects by bus number, kept for the whole run so that pointers the

@@ -8,6 +8,7 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTimer>
 
 #include <deque>
@@ -19,7 +20,9 @@ struct ModalDriver::State
     std::deque<std::function<void(QWidget *)>> steps;
     QStringList seen;
     QStringList offered;
-    QWidget *last = nullptr;
+    // Guarded: the static dialog functions build their dialogs on the stack,
+    // so the next dialog often has the address of the one just destroyed.
+    QPointer<QWidget> last;
     QTimer timer;
 };
 

@@ -1,13 +1,97 @@
-// Placeholder until the polling loop lands.
 #include "mythread.h"
 
-MyThread::MyThread(QObject *parent, USBMIREL *device) : QThread(parent), usb(device) {}
-MyThread::~MyThread() = default;
-void MyThread::terminate() { requestInterruption(); wait(3000); }
-void MyThread::stop_work() { working = false; }
-void MyThread::start_work() { working = true; }
+#include "pollinterval.h"
+#include "usbmirel.h"
+
+#include <QDebug>
+
+#include <chrono>
+
+MyThread::MyThread(QObject *parent, USBMIREL *device)
+    : QThread(parent)
+    , usb(device)
+{
+    qDebug("MyThread Constructor");
+}
+
+MyThread::~MyThread()
+{
+    qDebug("MyThread Destructor");
+    // Destroying a running QThread aborts the process; whoever forgot to end
+    // the loop gets a clean stop instead.
+    requestStop();
+    wait();
+}
+
+void MyThread::terminate()
+{
+    requestStop();
+    wait(3000);
+}
+
+void MyThread::stop_work()
+{
+    working = false;
+}
+
+void MyThread::start_work()
+{
+    working = true;
+}
+
 void MyThread::run()
 {
-    while (!isInterruptionRequested())
-        msleep(10);
+    for (;;) {
+        // Read once per iteration: a switch during the pause below does not
+        // change what this iteration does.
+        const bool poll = working.load();
+        if (!pause())
+            return;
+        if (poll && !pollOnce())
+            return;
+    }
+}
+
+bool MyThread::pollOnce()
+{
+    // Presence check; its failure reconnects on the next transfer.
+    unsigned char identity[2] = {};
+    usb->control_receive(255, 0, 0, identity, 2);
+    if (stopRequested())
+        return false;
+
+    if (usb->GetVrb(vrbReceive.data()) == 0)
+        ballastSnapshot().publishVrb(vrbReceive);
+    if (stopRequested())
+        return false;
+
+    if (usb->GetVrBalasts(vrBalastsReceive.data(), kelto::ballast::count) == 0)
+        ballastSnapshot().publishVrBalasts(vrBalastsReceive);
+
+    // Whatever the requests gave: the view shows the snapshot as it is now.
+    emit tx_complete();
+    return true;
+}
+
+bool MyThread::pause()
+{
+    std::unique_lock<std::mutex> lock(stopMutex);
+    stopWake.wait_for(lock, std::chrono::milliseconds(kelto::ballastPollIntervalMs()),
+        [this] { return stopping; });
+    return !stopping;
+}
+
+bool MyThread::stopRequested()
+{
+    std::lock_guard<std::mutex> lock(stopMutex);
+    return stopping;
+}
+
+void MyThread::requestStop()
+{
+    {
+        std::lock_guard<std::mutex> lock(stopMutex);
+        stopping = true;
+    }
+    stopWake.notify_all();
 }

@@ -1,0 +1,65 @@
+#ifndef KELTO_MONITOR_BALLASTSNAPSHOT_H
+#define KELTO_MONITOR_BALLASTSNAPSHOT_H
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+
+// Where the converter keeps what it knows about its 64 ballasts: the summary
+// block of request 10 and the 28-byte records of request 11.
+namespace kelto::ballast {
+
+constexpr int count = 64;
+constexpr int vrbSize = 864;
+constexpr int recordSize = 28;
+constexpr int vrBalastsSize = count * recordSize;
+
+// Summary block offsets (little-endian values).
+constexpr int initialisedOffset = 0;
+constexpr int withdrawOffset = 8;
+constexpr int dtrOffset = 24;
+constexpr int levelOffset = 88;
+constexpr int statusOffset = 156;
+constexpr int startLvlOffset = 220;
+constexpr int endLvlOffset = 284;
+constexpr int startTimeOffset = 348;
+constexpr int endTimeOffset = 604;
+
+// Offsets inside one record.
+constexpr int randomAddressLLOffset = 2;
+constexpr int randomAddressMMOffset = 3;
+constexpr int randomAddressHHOffset = 4;
+constexpr int shortAddressOffset = 5;
+
+} // namespace kelto::ballast
+
+// The last ballast data read from the device, shared by the polling thread
+// (the only writer) and the view (the reader). Each half is replaced whole
+// under a short lock, so a reader never sees a block half written, and the
+// lock is never held while a USB transfer runs: the thread receives into a
+// buffer of its own and publishes only a complete reply. A failed or short
+// reply is not published; the previous bytes of that half stay.
+class BallastSnapshot
+{
+public:
+    struct Data
+    {
+        std::array<unsigned char, kelto::ballast::vrbSize> vrb {};
+        std::array<unsigned char, kelto::ballast::vrBalastsSize> vrBalasts {};
+    };
+
+    void publishVrb(const std::array<unsigned char, kelto::ballast::vrbSize> &bytes);
+    void publishVrBalasts(const std::array<unsigned char, kelto::ballast::vrBalastsSize> &bytes);
+    Data read() const;
+    // Back to all zero, as at program start.
+    void clear();
+
+private:
+    mutable std::mutex mutex;
+    Data data;
+};
+
+// The process-wide snapshot, all zero until the first complete reply.
+BallastSnapshot &ballastSnapshot();
+
+#endif

@@ -1,0 +1,182 @@
+#include "ballastview.h"
+
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTextFrame>
+#include <QTextTable>
+
+namespace {
+
+using namespace kelto::ballast;
+
+// An inner table: a header row, then 8 rows of 8 ballasts.
+constexpr int innerRows = 9;
+constexpr int innerColumns = 8;
+
+QTextTableCell ballastCell(QTextTable *table, int n)
+{
+    return table->cellAt(1 + n / innerColumns, n % innerColumns);
+}
+
+// The text of a cell that holds one block, or a null string.
+QString cellText(const QTextTableCell &cell)
+{
+    if (!cell.isValid())
+        return QString();
+    const QTextBlock first = cell.firstCursorPosition().block();
+    if (first != cell.lastCursorPosition().block())
+        return QString();
+    return first.text();
+}
+
+// Replaces the last oldLength characters before end with text, keeping the
+// character format found there.
+void replaceBefore(QTextCursor &cursor, int end, int oldLength, const QString &text)
+{
+    cursor.setPosition(end - oldLength);
+    cursor.setPosition(end, QTextCursor::KeepAnchor);
+    const QTextCharFormat format = cursor.charFormat();
+    cursor.insertText(text, format);
+}
+
+} // namespace
+
+BallastView::BallastView(QTextBrowser *browser)
+    : QObject(browser)
+    , browser(browser)
+{
+}
+
+BallastView::Update BallastView::show(const BallastPage &page)
+{
+    if (page.html == shownHtml)
+        return Update::Unchanged;
+    if (editable && documentIsOurs() && page.layout == shownLayout
+        && page.values.size() == shownValues.size()) {
+        patch(page);
+        return Update::Patched;
+    }
+    replace(page);
+    return Update::Replaced;
+}
+
+void BallastView::replace(const BallastPage &page)
+{
+    browser->setHtml(page.html);
+    ++replaced;
+    shownHtml = page.html;
+    shownLayout = page.layout;
+    shownValues = page.values;
+    editable = mapDocument(page);
+    document = browser->document();
+    revision = document->revision();
+}
+
+bool BallastView::documentIsOurs() const
+{
+    if (document != browser->document() || document->revision() != revision)
+        return false;
+    for (const QPointer<QTextTable> &table : tables) {
+        if (!table)
+            return false;
+    }
+    return true;
+}
+
+void BallastView::patch(const BallastPage &page)
+{
+    QTextDocument *doc = browser->document();
+    // A read-only view needs no undo history; keeping it would grow with
+    // every refresh.
+    const bool undo = doc->isUndoRedoEnabled();
+    const bool modified = doc->isModified();
+    doc->setUndoRedoEnabled(false);
+
+    QTextCursor cursor(doc);
+    // One edit block: the document is laid out once, after the last cell.
+    cursor.beginEditBlock();
+    for (int b = 0; b < bitmapCount; ++b) {
+        // The bitmaps always have 64 digits, so the positions of the text
+        // around them never move.
+        if (page.values[b] != shownValues[b]) {
+            const int start = bitmapBlockPosition + bitmapOffset[b];
+            replaceBefore(
+                cursor, start + shownValues[b].size(), shownValues[b].size(), page.values[b]);
+        }
+    }
+    for (int t = 0; t < tableCount; ++t) {
+        for (int n = 0; n < cellsPerTable; ++n) {
+            const int i = bitmapCount + t * cellsPerTable + n;
+            if (page.values[i] == shownValues[i])
+                continue;
+            // Looked up afresh: an earlier cell may have changed its length.
+            const QTextTableCell cell = ballastCell(tables[t], n);
+            replaceBefore(cursor, cell.lastCursorPosition().position(), shownValues[i].size(),
+                page.values[i]);
+        }
+    }
+    cursor.endEditBlock();
+
+    doc->setUndoRedoEnabled(undo);
+    doc->setModified(modified);
+    ++patched;
+    revision = doc->revision();
+    shownHtml = page.html;
+    shownValues = page.values;
+}
+
+bool BallastView::mapDocument(const BallastPage &page)
+{
+    tables.clear();
+    if (page.values.size() != valueCount)
+        return false;
+    QTextDocument *doc = browser->document();
+
+    // The bitmaps: one block, each value after its own label.
+    const QTextBlock block = doc->begin();
+    const QString text = block.text();
+    int from = 0;
+    for (int b = 0; b < bitmapCount; ++b) {
+        const int at = text.indexOf(page.values[b], from);
+        if (at < 0)
+            return false;
+        bitmapOffset[b] = at;
+        from = at + page.values[b].size();
+    }
+    bitmapBlockPosition = block.position();
+
+    QTextTable *outer = nullptr;
+    for (QTextFrame *frame : doc->rootFrame()->childFrames()) {
+        if ((outer = qobject_cast<QTextTable *>(frame)))
+            break;
+    }
+    if (!outer)
+        return false;
+    for (QTextFrame *frame : outer->childFrames()) {
+        auto *table = qobject_cast<QTextTable *>(frame);
+        if (!table || table->rows() != innerRows || table->columns() != innerColumns)
+            return false;
+        tables.append(table);
+    }
+    if (tables.size() != tableCount)
+        return false;
+
+    // Every ballast cell must end with its value, behind the same text.
+    for (int t = 0; t < tableCount; ++t) {
+        QString prefix;
+        for (int n = 0; n < cellsPerTable; ++n) {
+            const QString &value = page.values[bitmapCount + t * cellsPerTable + n];
+            const QString cell = cellText(ballastCell(tables[t], n));
+            if (cell.isNull() || !cell.endsWith(value))
+                return false;
+            const QString before = cell.left(cell.size() - value.size());
+            if (n == 0)
+                prefix = before;
+            else if (before != prefix)
+                return false;
+        }
+    }
+    return true;
+}

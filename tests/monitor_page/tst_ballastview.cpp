@@ -1,0 +1,269 @@
+// The view keeps the browser showing exactly what setHtml of the latest page
+// shows, whether it sets the page whole or edits the cells in place.
+#include "ballastpage.h"
+#include "ballastview.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QTextDocument>
+#include <QTextFrame>
+#include <QTextTable>
+#include <QTranslator>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace {
+
+struct Bytes
+{
+    std::vector<unsigned char> vrb = std::vector<unsigned char>(864, 0);
+    std::vector<unsigned char> records = std::vector<unsigned char>(64 * 28, 0);
+    BallastPage page() const { return buildBallastPage(vrb.data(), records.data()); }
+    void put32(int offset, uint32_t v)
+    {
+        for (int i = 0; i < 4; ++i)
+            vrb[offset + i] = (v >> (8 * i)) & 0xFF;
+    }
+};
+
+using Change = std::function<void(Bytes &, int step)>;
+
+// Every cell text of every table in the document, in order.
+QStringList allCells(QTextDocument *doc)
+{
+    QStringList out;
+    for (QTextFrame *frame : doc->rootFrame()->childFrames()) {
+        auto *outer = qobject_cast<QTextTable *>(frame);
+        if (!outer)
+            continue;
+        for (QTextFrame *innerFrame : outer->childFrames()) {
+            auto *t = qobject_cast<QTextTable *>(innerFrame);
+            for (int r = 0; t && r < t->rows(); ++r) {
+                for (int c = 0; c < t->columns(); ++c) {
+                    QTextTableCell cell = t->cellAt(r, c);
+                    QTextCursor cur = cell.firstCursorPosition();
+                    cur.setPosition(cell.lastCursorPosition().position(), QTextCursor::KeepAnchor);
+                    out << cur.selectedText();
+                }
+            }
+        }
+    }
+    return out;
+}
+
+// Shows in `browser` what a fresh setHtml of the same page gives.
+void compareWithFreshPage(QTextBrowser &browser, const BallastPage &page)
+{
+    QTextBrowser fresh;
+    fresh.resize(browser.size());
+    fresh.setHtml(page.html);
+    QTextDocument *a = browser.document();
+    QTextDocument *b = fresh.document();
+    QCOMPARE(a->toPlainText(), b->toPlainText());
+    QCOMPARE(a->toHtml(), b->toHtml());
+    QCOMPARE(allCells(a), allCells(b));
+    QCOMPARE(a->blockCount(), b->blockCount());
+    QCOMPARE(a->characterCount(), b->characterCount());
+}
+
+class PrefixTranslator : public QTranslator
+{
+public:
+    bool isEmpty() const override { return false; }
+    QString translate(const char *context, const char *source, const char *, int) const override
+    {
+        if (QByteArray(context) == "Darvo_bootloader" && QByteArray(source) == "<td>%1</td>")
+            return "<td>=%1</td>";
+        return QString();
+    }
+};
+
+} // namespace
+
+class TestBallastView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void firstPageIsSetWhole();
+    void unchangedPageChangesNothing();
+    void editedPageEqualsFreshPage_data();
+    void editedPageEqualsFreshPage();
+    void editsKeepNoUndoHistory();
+    void foreignChangeMeansWholePage();
+    void newLayoutMeansWholePage();
+    void translatedCellsAreEditedToo();
+};
+
+void TestBallastView::firstPageIsSetWhole()
+{
+    QTextBrowser browser;
+    BallastView view(&browser);
+    const BallastPage page = Bytes().page();
+    QCOMPARE(view.show(page), BallastView::Update::Replaced);
+    QCOMPARE(view.lastHtml(), page.html);
+    QCOMPARE(view.replaceCount(), 1);
+    compareWithFreshPage(browser, page);
+}
+
+void TestBallastView::unchangedPageChangesNothing()
+{
+    QTextBrowser browser;
+    browser.resize(600, 400);
+    browser.show();
+    BallastView view(&browser);
+    Bytes b;
+    b.vrb[30] = 5;
+    view.show(b.page());
+    const int revision = browser.document()->revision();
+    QSignalSpy changes(browser.document(), &QTextDocument::contentsChange);
+    QSignalSpy text(&browser, &QTextEdit::textChanged);
+    QCOMPARE(view.show(b.page()), BallastView::Update::Unchanged);
+    QCOMPARE(view.show(b.page()), BallastView::Update::Unchanged);
+    QCOMPARE(changes.count(), 0);
+    QCOMPARE(text.count(), 0);
+    QCOMPARE(browser.document()->revision(), revision);
+    QCOMPARE(view.replaceCount(), 1);
+    QCOMPARE(view.patchCount(), 0);
+}
+
+void TestBallastView::editedPageEqualsFreshPage_data()
+{
+    QTest::addColumn<Change>("change");
+    QTest::addColumn<int>("steps");
+
+    QTest::newRow("one cell") << Change([](Bytes &b, int s) { b.vrb[24 + 17] = 10 + s; }) << 3;
+    QTest::newRow("few cells across tables") << Change([](Bytes &b, int s) {
+        b.vrb[88 + 3] = s;
+        b.vrb[156 + 40] = 0x10 * s;
+        b.records[28 * 63 + 2] = s;
+        b.put32(604 + 4 * 12, 1000 * s);
+    }) << 4;
+    QTest::newRow("every byte") << Change([](Bytes &b, int s) {
+        for (size_t i = 0; i < b.vrb.size(); ++i)
+            b.vrb[i] = (i * 7 + s * 13) & 0xFF;
+        for (size_t i = 0; i < b.records.size(); ++i)
+            b.records[i] = (i * 3 + s * 29) & 0xFF;
+    }) << 3;
+    // Cells whose text grows and shrinks shift everything after them.
+    QTest::newRow("cell lengths change") << Change([](Bytes &b, int s) {
+        b.records[28 * 0 + 5] = s % 2 ? 100 : 99;
+        b.records[28 * 10 + 5] = s % 2 ? 5 : 250;
+        b.put32(348, s % 2 ? 4000000000u : 7);
+        b.put32(604 + 4 * 63, s % 2 ? 123456789u : 12345678u);
+    }) << 4;
+    QTest::newRow("bitmaps") << Change([](Bytes &b, int s) {
+        b.vrb[0] = 1 << s;
+        b.vrb[7] = 0x80 >> s;
+        b.vrb[8 + s] = 0xFF;
+    }) << 3;
+}
+
+void TestBallastView::editedPageEqualsFreshPage()
+{
+    QFETCH(Change, change);
+    QFETCH(int, steps);
+    QTextBrowser browser;
+    browser.resize(640, 480);
+    browser.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&browser));
+    BallastView view(&browser);
+    Bytes b;
+    view.show(b.page());
+    for (int s = 1; s <= steps; ++s) {
+        change(b, s);
+        const BallastPage page = b.page();
+        QCOMPARE(view.show(page), BallastView::Update::Patched);
+        QCOMPARE(view.lastHtml(), page.html);
+        compareWithFreshPage(browser, page);
+        if (QTest::currentTestFailed())
+            return;
+    }
+    QCOMPARE(view.replaceCount(), 1);
+    QCOMPARE(view.patchCount(), steps);
+
+    // Laid out like a fresh page of the same width.
+    QTextBrowser fresh;
+    fresh.resize(browser.size());
+    fresh.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&fresh));
+    fresh.setHtml(b.page().html);
+    QCOMPARE(browser.document()->size(), fresh.document()->size());
+}
+
+void TestBallastView::editsKeepNoUndoHistory()
+{
+    QTextBrowser browser;
+    BallastView view(&browser);
+    Bytes b;
+    view.show(b.page());
+    const bool undo = browser.document()->isUndoRedoEnabled();
+    for (int s = 1; s < 5; ++s) {
+        b.vrb[24] = s;
+        QCOMPARE(view.show(b.page()), BallastView::Update::Patched);
+    }
+    QCOMPARE(browser.document()->availableUndoSteps(), 0);
+    QCOMPARE(browser.document()->isUndoRedoEnabled(), undo);
+    QVERIFY(!browser.document()->isModified());
+}
+
+void TestBallastView::foreignChangeMeansWholePage()
+{
+    QTextBrowser browser;
+    BallastView view(&browser);
+    Bytes b;
+    view.show(b.page());
+    browser.setPlainText("something else");
+    b.vrb[24] = 1;
+    QCOMPARE(view.show(b.page()), BallastView::Update::Replaced);
+    compareWithFreshPage(browser, b.page());
+
+    // A new document object is not edited either.
+    browser.setDocument(new QTextDocument(&browser));
+    b.vrb[24] = 2;
+    QCOMPARE(view.show(b.page()), BallastView::Update::Replaced);
+    compareWithFreshPage(browser, b.page());
+    b.vrb[24] = 3;
+    QCOMPARE(view.show(b.page()), BallastView::Update::Patched);
+    compareWithFreshPage(browser, b.page());
+}
+
+void TestBallastView::newLayoutMeansWholePage()
+{
+    QTextBrowser browser;
+    BallastView view(&browser);
+    Bytes b;
+    view.show(b.page());
+    PrefixTranslator translator;
+    QCoreApplication::installTranslator(&translator);
+    const BallastPage translated = b.page();
+    QCoreApplication::removeTranslator(&translator);
+    QVERIFY(translated.layout != b.page().layout);
+    QCOMPARE(view.show(translated), BallastView::Update::Replaced);
+    compareWithFreshPage(browser, translated);
+    QCOMPARE(view.show(b.page()), BallastView::Update::Replaced);
+}
+
+void TestBallastView::translatedCellsAreEditedToo()
+{
+    PrefixTranslator translator;
+    QCoreApplication::installTranslator(&translator);
+    QTextBrowser browser;
+    BallastView view(&browser);
+    Bytes b;
+    view.show(b.page());
+    b.vrb[24 + 5] = 42;
+    b.records[5] = 101;
+    const BallastPage page = b.page();
+    QCOMPARE(view.show(page), BallastView::Update::Patched);
+    compareWithFreshPage(browser, page);
+    QCoreApplication::removeTranslator(&translator);
+    QVERIFY(browser.toPlainText().contains("=042"));
+}
+
+QTEST_MAIN(TestBallastView)
+#include "tst_ballastview.moc"

@@ -1,0 +1,463 @@
+// The file commands of kelto-cli: the same bytes as the window's commands,
+// inspect's verdicts, and the command line's usage errors.
+#include "bootloaderimage.h"
+#include "clirun.h"
+#include "darvo_bootloader.h"
+#include "hexwriter.h"
+#include "imagecodec.h"
+#include "modaldriver.h"
+#include "samplefirmware.h"
+
+#include <QDataStream>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+
+using kelto::hexgen::HexWriter;
+using kelto::test::CliResult;
+using kelto::test::ModalDriver;
+using kelto::test::runCli;
+
+namespace {
+
+constexpr int streamHeaderSize = 66; // texts and length field before the image
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeAll(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+QByteArray hexWith(uint32_t address, const QByteArray &bytes, const QByteArray &base)
+{
+    // Appends one more data record before the base build's own records.
+    HexWriter h;
+    h.data(address, bytes);
+    return h.text() + base;
+}
+
+QByteArray flipped(QByteArray bytes, int offset)
+{
+    bytes[offset] = char(bytes.at(offset) ^ 0x10);
+    return bytes;
+}
+
+// A data stream of two strings and a byte array, like an upgrade file.
+QByteArray streamOf(const QString &header, const QString &version, const QByteArray &block)
+{
+    QByteArray bytes;
+    QDataStream s(&bytes, QIODevice::WriteOnly);
+    s << header << version << block;
+    return bytes;
+}
+
+QStringList filesIn(const QString &dir)
+{
+    return QDir(dir).entryList({"Kelto_Bootloader_*.bin"}, QDir::Files, QDir::Name);
+}
+
+} // namespace
+
+class TestCliFiles : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void makeUpgMatchesWindow_data();
+    void makeUpgMatchesWindow();
+    void makeBootBinMatchesWindow_data();
+    void makeBootBinMatchesWindow();
+    void makeBootBinDefaultsToToday_data();
+    void makeBootBinDefaultsToToday();
+    void makeBootBinRefuses_data();
+    void makeBootBinRefuses();
+    void inspectVerdicts_data();
+    void inspectVerdicts();
+    void inspectReportsSections();
+    void usageErrors_data();
+    void usageErrors();
+    void helpForEachCommand_data();
+    void helpForEachCommand();
+
+private:
+    QString write(const QString &name, const QByteArray &bytes);
+    QString goodUpgradeFile();
+
+    std::unique_ptr<QTemporaryDir> dir;
+};
+
+void TestCliFiles::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+}
+
+QString TestCliFiles::write(const QString &name, const QByteArray &bytes)
+{
+    const QString path = dir->filePath(name);
+    return writeAll(path, bytes) ? path : QString();
+}
+
+QString TestCliFiles::goodUpgradeFile()
+{
+    const QString hex = write("good.hex", kelto::sample::applicationHex());
+    const QString upg = dir->filePath("good.upg");
+    if (runCli({"make-upg", hex, upg}).exitCode != 0)
+        return QString();
+    return upg;
+}
+
+void TestCliFiles::makeUpgMatchesWindow_data()
+{
+    QTest::addColumn<QByteArray>("hex");
+    QTest::addColumn<QStringList>("options");
+    // Message boxes the window shows (one per failed conversion pass).
+    QTest::addColumn<int>("boxes");
+    // The window stops before its save dialog.
+    QTest::addColumn<bool>("brandRejected");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<bool>("cliWrites");
+    QTest::addColumn<QString>("message");
+
+    const QByteArray sample = kelto::sample::applicationHex();
+    QTest::newRow("sample build") << sample << QStringList() << 0 << false << 0 << true << "";
+    QTest::newRow("end record only")
+        << QByteArray(":00000001FF\r\n") << QStringList() << 0 << false << 0 << true << "";
+    // Bytes outside both windows (bootloader, above the external section)
+    // and values where the checksums go are all left to the conversion.
+    QTest::newRow("data outside the windows")
+        << hexWith(0x08000100, "boot", hexWith(0x08054000, "tail", sample)) << QStringList() << 0
+        << false << 0 << true << "";
+    QTest::newRow("foreign brand")
+        << hexWith(0x0803FFD0, QByteArray("\x01\x00", 2), QByteArray(":00000001FF\r\n"))
+        << QStringList() << 0 << true << 1 << false << "Err: Invalid brand!";
+    // A few good records, then a line that is no record at all.
+    const QByteArray broken
+        = sample.split('\n').mid(0, 5).join('\n') + "\nx is not a record\r\n:00000001FF\r\n";
+    QTest::newRow("conversion error")
+        << broken << QStringList() << 2 << false << 1 << false << "HexToBin error: -2)";
+    QTest::newRow("conversion error, forced")
+        << broken << QStringList {"--force"} << 2 << false << 1 << true << "HexToBin error: -2)";
+}
+
+void TestCliFiles::makeUpgMatchesWindow()
+{
+    QFETCH(QByteArray, hex);
+    QFETCH(QStringList, options);
+    QFETCH(int, boxes);
+    QFETCH(bool, brandRejected);
+    QFETCH(int, exitCode);
+    QFETCH(bool, cliWrites);
+    QFETCH(QString, message);
+
+    const QString hexFile = write("build.hex", hex);
+    const QString windowFile = dir->filePath("window.upg");
+    const QString cliFile = dir->filePath("cli.upg");
+    {
+        Darvo_bootloader w;
+        ModalDriver d;
+        d.file(hexFile);
+        for (int i = 0; i < boxes; ++i)
+            d.ok();
+        if (!brandRejected)
+            d.file(windowFile);
+        w.slotpushButtonCreateUpg(false);
+        QVERIFY(d.finished());
+    }
+
+    const CliResult r = runCli(QStringList {"make-upg"} + options + QStringList {hexFile, cliFile});
+    QCOMPARE(r.exitCode, exitCode);
+    QCOMPARE(QFile::exists(cliFile), cliWrites);
+    QCOMPARE(QFile::exists(windowFile), !brandRejected);
+    if (cliWrites) {
+        const QByteArray expected = readAll(windowFile);
+        QCOMPARE(expected.size(), 393282);
+        QVERIFY(readAll(cliFile) == expected);
+    }
+    if (message.isEmpty())
+        QVERIFY2(r.err.isEmpty(), qPrintable(r.err));
+    else
+        QVERIFY2(r.err.contains(message), qPrintable(r.err));
+}
+
+void TestCliFiles::makeBootBinMatchesWindow_data()
+{
+    QTest::addColumn<QString>("year");
+    QTest::addColumn<QString>("week");
+    QTest::addColumn<int>("first");
+    QTest::addColumn<int>("count");
+
+    QTest::newRow("three units") << "18"
+                                 << "51" << 1 << 3;
+    QTest::newRow("first year and week") << "00"
+                                         << "01" << 42 << 2;
+    QTest::newRow("unit 9998 alone") << "99"
+                                     << "53" << 9998 << 1;
+    QTest::newRow("unit 9999 alone") << "25"
+                                     << "10" << 9999 << 1;
+}
+
+void TestCliFiles::makeBootBinMatchesWindow()
+{
+    QFETCH(QString, year);
+    QFETCH(QString, week);
+    QFETCH(int, first);
+    QFETCH(int, count);
+
+    // A build whose serial bytes are already set: both must replace them.
+    const QString hexFile = write(
+        "boot.hex", hexWith(0x08003FF0, "XXXXXXXXXXXXXXXX", kelto::sample::bootloaderHex()));
+    const QString windowDir = dir->filePath("window");
+    const QString cliDir = dir->filePath("cli");
+    QVERIFY(QDir().mkpath(windowDir));
+    {
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(windowDir));
+        Darvo_bootloader w;
+        ModalDriver d;
+        d.file(hexFile).inputItem(year).inputItem(week).inputInt(first).inputInt(count);
+        w.slotpushButtonCreateBootBin(false);
+        QDir::setCurrent(before);
+        QVERIFY(d.finished());
+    }
+
+    const CliResult r = runCli({"make-bootbin", hexFile, "--year", year, "--week", week, "--first",
+        QString::number(first), "--count", QString::number(count), "--out", cliDir});
+    QCOMPARE(r.exitCode, 0);
+    const QStringList names = filesIn(windowDir);
+    QCOMPARE(names.size(), count);
+    QCOMPARE(filesIn(cliDir), names);
+    QCOMPARE(r.out.count('\n'), count);
+    for (const QString &name : names) {
+        const QByteArray expected = readAll(QDir(windowDir).filePath(name));
+        QCOMPARE(expected.size(), 16384);
+        QVERIFY(readAll(QDir(cliDir).filePath(name)) == expected);
+        QVERIFY(r.out.contains(name));
+    }
+    const QString firstSerial = year + week + "0" + QString::number(first).rightJustified(4, '0');
+    QCOMPARE(names.first(), "Kelto_Bootloader_" + firstSerial + ".bin");
+}
+
+void TestCliFiles::makeBootBinDefaultsToToday_data()
+{
+    QTest::addColumn<QDate>("today");
+    QTest::addColumn<QString>("prefix");
+
+    QTest::newRow("mid-December") << QDate(2018, 12, 17) << "1851";
+    // The calendar year but the ISO week: 1 January 2021 is in week 53.
+    QTest::newRow("new year in last year's week 53") << QDate(2021, 1, 1) << "2153";
+    QTest::newRow("new year in last year's week 52") << QDate(2023, 1, 1) << "2352";
+    QTest::newRow("week 1 in December") << QDate(2024, 12, 30) << "2401";
+}
+
+void TestCliFiles::makeBootBinDefaultsToToday()
+{
+    QFETCH(QDate, today);
+    QFETCH(QString, prefix);
+
+    kelto::bootimage::setDateFunction([today] { return today; });
+    const QString hexFile = write("boot.hex", kelto::sample::bootloaderHex());
+    const CliResult r
+        = runCli({"make-bootbin", hexFile, "--first", "7", "--count", "1", "--out", dir->path()});
+    kelto::bootimage::setDateFunction(nullptr);
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(filesIn(dir->path()), QStringList {"Kelto_Bootloader_" + prefix + "00007.bin"});
+}
+
+void TestCliFiles::makeBootBinRefuses_data()
+{
+    QTest::addColumn<QByteArray>("hex");
+    QTest::addColumn<bool>("exists");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("foreign brand")
+        << hexWith(0x08003FD0, QByteArray("\x02\x00", 2), kelto::sample::bootloaderHex()) << true
+        << "Err: Invalid brand!";
+    QTest::newRow("conversion error")
+        << QByteArray(":10000000\r\nnot a record\r\n") << true << "HexToBin error: -";
+    // The window would stamp serials into an all-zero image.
+    QTest::newRow("missing file") << QByteArray() << false << "cannot read";
+}
+
+void TestCliFiles::makeBootBinRefuses()
+{
+    QFETCH(QByteArray, hex);
+    QFETCH(bool, exists);
+    QFETCH(QString, message);
+
+    const QString hexFile = exists ? write("boot.hex", hex) : dir->filePath("none.hex");
+    const QString out = dir->filePath("out");
+    const CliResult r = runCli({"make-bootbin", hexFile, "--year", "18", "--week", "51", "--first",
+        "1", "--count", "2", "--out", out});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QVERIFY(filesIn(out).isEmpty());
+    QVERIFY(r.out.isEmpty());
+}
+
+void TestCliFiles::inspectVerdicts_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<int>("offset");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("shows");
+
+    // Offsets into the image block of the file.
+    QTest::newRow("as made") << "none" << 0 << 0 << "checksum A:   stored";
+    QTest::newRow("byte flipped in the application")
+        << "flip" << 0x04000 + 0x1234 << 1 << "MISMATCH\nchecksum B";
+    QTest::newRow("byte flipped in the application's last word")
+        << "flip" << 0x3FFFD << 1 << "MISMATCH\nchecksum B";
+    QTest::newRow("byte flipped in the external section")
+        << "flip" << 0x40000 + 77 << 1 << "MISMATCH\nsections";
+    // Not written by an upgrade and not summed: shown, not refused.
+    QTest::newRow("byte flipped in the bootloader area")
+        << "flip" << 0x100 << 0 << "bootloader area";
+    QTest::newRow("wrong header") << "header" << 0 << 1 << "Wrong file header";
+    QTest::newRow("wrong version") << "version" << 0 << 1 << "Wrong file version";
+    QTest::newRow("short image") << "short" << 0 << 1 << "image block shorter";
+    QTest::newRow("empty file") << "empty" << 0 << 1 << "Wrong file header";
+}
+
+void TestCliFiles::inspectVerdicts()
+{
+    QFETCH(QString, change);
+    QFETCH(int, offset);
+    QFETCH(int, exitCode);
+    QFETCH(QString, shows);
+
+    const QString good = goodUpgradeFile();
+    QVERIFY(!good.isEmpty());
+    QByteArray file = readAll(good);
+    const QByteArray block = file.mid(streamHeaderSize);
+    if (change == "flip")
+        file = flipped(file, streamHeaderSize + offset);
+    else if (change == "header")
+        file = streamOf("Kelto Upgrade File Headex", "03", block);
+    else if (change == "version")
+        file = streamOf("Kelto Upgrade File Header", "02", block);
+    else if (change == "short")
+        file = streamOf("Kelto Upgrade File Header", "03", block.left(0x5FFFF));
+    else if (change == "empty")
+        file.clear();
+    const QString path = write("changed.upg", file);
+
+    const CliResult r = runCli({"inspect", path});
+    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY2(r.out.contains(shows) || r.err.contains(shows), qPrintable(r.out + r.err));
+    QCOMPARE(r.err.isEmpty(), exitCode == 0);
+
+    const CliResult json = runCli({"inspect", "--json", path});
+    QCOMPARE(json.exitCode, exitCode);
+    const QJsonObject o = QJsonDocument::fromJson(json.out.toUtf8()).object();
+    QCOMPARE(o.value("accepted").toBool(), change == "none" || change == "flip");
+}
+
+void TestCliFiles::inspectReportsSections()
+{
+    // One application byte at a known place and nothing in the external
+    // section but checksum B (which is 0 and so holds no data).
+    const QString hex = write("one.hex", hexWith(0x08004010, "\x5A", ":00000001FF\r\n"));
+    const QString upg = dir->filePath("one.upg");
+    QCOMPARE(runCli({"make-upg", hex, upg}).exitCode, 0);
+    const CliResult r = runCli({"inspect", "--json", upg});
+    QCOMPARE(r.exitCode, 0);
+    const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+    QCOMPARE(o.value("image_length").toInt(), 0x60000);
+    QCOMPARE(o.value("checksum_a").toObject().value("stored").toString(), QString("0x0000005a"));
+    QCOMPARE(o.value("checksum_b").toObject().value("stored").toString(), QString("0x00000000"));
+    const QJsonArray sections = o.value("sections").toArray();
+    QCOMPARE(sections.size(), 1);
+    QCOMPARE(sections.at(0).toObject().value("name").toString(), QString("application"));
+    QCOMPARE(sections.at(0).toObject().value("data_size").toInt(), 0x11);
+}
+
+void TestCliFiles::usageErrors_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+
+    const QString hex = "in.hex";
+    QTest::newRow("no command") << QStringList();
+    QTest::newRow("unknown command") << QStringList {"flash"};
+    QTest::newRow("make-upg, one file") << QStringList {"make-upg", hex};
+    QTest::newRow("make-upg, three files") << QStringList {"make-upg", hex, "a.upg", "b.upg"};
+    QTest::newRow("make-upg, unknown option") << QStringList {"make-upg", "--fast", hex, "a.upg"};
+    QTest::newRow("make-bootbin, no count") << QStringList {"make-bootbin", hex, "--first", "1"};
+    QTest::newRow("make-bootbin, no file")
+        << QStringList {"make-bootbin", "--first", "1", "--count", "1"};
+    QTest::newRow("make-bootbin, week 54")
+        << QStringList {"make-bootbin", hex, "--week", "54", "--first", "1", "--count", "1"};
+    QTest::newRow("make-bootbin, week 0")
+        << QStringList {"make-bootbin", hex, "--week", "0", "--first", "1", "--count", "1"};
+    QTest::newRow("make-bootbin, year 100")
+        << QStringList {"make-bootbin", hex, "--year", "100", "--first", "1", "--count", "1"};
+    QTest::newRow("make-bootbin, unit 0")
+        << QStringList {"make-bootbin", hex, "--first", "0", "--count", "1"};
+    QTest::newRow("make-bootbin, unit 10000")
+        << QStringList {"make-bootbin", hex, "--first", "10000", "--count", "1"};
+    QTest::newRow("make-bootbin, batch past 9998")
+        << QStringList {"make-bootbin", hex, "--first", "9000", "--count", "1000"};
+    QTest::newRow("make-bootbin, two from 9999")
+        << QStringList {"make-bootbin", hex, "--first", "9999", "--count", "2"};
+    QTest::newRow("make-bootbin, count not a number")
+        << QStringList {"make-bootbin", hex, "--first", "1", "--count", "3x"};
+    QTest::newRow("make-bootbin, option without value")
+        << QStringList {"make-bootbin", hex, "--first", "1", "--count"};
+    QTest::newRow("inspect, no file") << QStringList {"inspect"};
+    QTest::newRow("upgrade, two files") << QStringList {"upgrade", "a.upg", "b.upg"};
+    QTest::newRow("status, argument") << QStringList {"status", "now"};
+    QTest::newRow("ballasts, argument") << QStringList {"ballasts", "1"};
+    QTest::newRow("read, no length") << QStringList {"read", "0x08000000"};
+    QTest::newRow("read, address not hex") << QStringList {"read", "0x0800G000", "16"};
+    QTest::newRow("read, address too wide") << QStringList {"read", "0x108000000", "16"};
+    QTest::newRow("read, length 0") << QStringList {"read", "0x08000000", "0"};
+    QTest::newRow("read, length above 1 MiB") << QStringList {"read", "0x08000000", "1048577"};
+}
+
+void TestCliFiles::usageErrors()
+{
+    QFETCH(QStringList, arguments);
+    // Nothing on the command lines above names a file that exists; each must
+    // be refused before anything is tried.
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir->path()));
+    const CliResult r = runCli(arguments);
+    QDir::setCurrent(before);
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY(r.out.isEmpty());
+    QVERIFY2(r.err.contains("Usage: kelto-cli") || r.err.contains("kelto-cli --help"),
+        qPrintable(r.err));
+    QVERIFY(QDir(dir->path()).entryList(QDir::Files).isEmpty());
+}
+
+void TestCliFiles::helpForEachCommand_data()
+{
+    QTest::addColumn<QString>("command");
+    for (const char *c :
+        {"make-upg", "make-bootbin", "inspect", "upgrade", "status", "ballasts", "read"})
+        QTest::newRow(c) << QString(c);
+}
+
+void TestCliFiles::helpForEachCommand()
+{
+    QFETCH(QString, command);
+    // --help wins over whatever else is on the line.
+    const CliResult r = runCli({command, "--help", "extra", "arguments"});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.out.startsWith("Usage: kelto-cli " + command + " "), qPrintable(r.out));
+    QVERIFY(r.err.isEmpty());
+}
+
+QTEST_MAIN(TestCliFiles)
+#include "tst_cli_files.moc"

@@ -1,0 +1,290 @@
+// kelto-cli upgrade against the emulated converter: the exit code, the
+// step the run ended in and the result record, for success from both modes
+// and for every way a run can fail.
+#include "clirun.h"
+#include "emulator.h"
+#include "upgraderig.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+using namespace kelto::test;
+namespace emu = kelto::emu;
+
+namespace {
+
+emu::Fault fault(emu::FaultKind kind, int request, unsigned nth, unsigned count = 1)
+{
+    emu::Fault f;
+    f.kind = kind;
+    f.request = request;
+    f.nth = nth;
+    f.count = count;
+    return f;
+}
+
+std::vector<uint8_t> descriptorFor(const QByteArray &text)
+{
+    std::vector<uint8_t> d {uint8_t(2 + 2 * text.size()), 3};
+    for (char c : text) {
+        d.push_back(uint8_t(c));
+        d.push_back(0);
+    }
+    return d;
+}
+
+// The last line of the output: the record of --json.
+QJsonObject lastRecord(const QString &out)
+{
+    const QStringList lines = out.trimmed().split('\n');
+    return QJsonDocument::fromJson(lines.last().toUtf8()).object();
+}
+
+} // namespace
+
+class TestCliUpgrade : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void succeeds_data();
+    void succeeds();
+    void failures_data();
+    void failures();
+    void refusesFileWithWrongChecksum();
+    void progressOnTerminalAndInLogs_data();
+    void progressOnTerminalAndInLogs();
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+    Firmware firmware = Firmware::make(7);
+    QString file;
+};
+
+void TestCliUpgrade::init()
+{
+    emu::reset();
+    Sleeps::install();
+    dir = std::make_unique<QTemporaryDir>();
+    file = dir->filePath("release.upg");
+    QVERIFY(writeUpgradeFile(file, firmware));
+}
+
+void TestCliUpgrade::cleanup()
+{
+    Sleeps::uninstall();
+}
+
+void TestCliUpgrade::succeeds_data()
+{
+    QTest::addColumn<bool>("fromApplication");
+    QTest::newRow("from the application") << true;
+    QTest::newRow("from the bootloader") << false;
+}
+
+void TestCliUpgrade::succeeds()
+{
+    QFETCH(bool, fromApplication);
+    if (!fromApplication)
+        emu::setMode(emu::Mode::Bootloader);
+
+    const CliResult r = runCli({"upgrade", "--json", file});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.err.isEmpty(), qPrintable(r.err));
+    QVERIFY(deviceHasFirmware(firmware));
+    QCOMPARE(emu::mode(), emu::Mode::Application);
+
+    // Every line of the run, in order, before the progress and the record.
+    const QStringList expected = successTexts(file, fromApplication);
+    QStringList lines;
+    for (const QString &l : r.out.split('\n')) {
+        if (!l.isEmpty() && !l.contains('%') && !l.startsWith('{'))
+            lines << l;
+    }
+    QCOMPARE(lines.join('\n'), expected.join('\n'));
+
+    const QJsonObject o = lastRecord(r.out);
+    QCOMPARE(o.value("success").toBool(), true);
+    QCOMPARE(o.value("step").toString(), QString("start-application"));
+    QCOMPARE(o.value("last_line").toString(), QString("OK"));
+    QCOMPARE(o.value("serial").toString(), QString("KT0000001"));
+    QCOMPARE(
+        o.value("usb_serial").toString(), QString(fromApplication ? "KT0000001" : "KT0000001b"));
+    QCOMPARE(o.value("bootloader_version").toString(), QString("KBL 2.04"));
+    QCOMPARE(o.value("mode").toString(), QString(fromApplication ? "application" : "bootloader"));
+    QCOMPARE(o.value("pages_written").toInt(), 120);
+    QCOMPARE(o.value("pages_verified").toInt(), 120);
+    QCOMPARE(o.value("file").toString(), file);
+    const auto *plain = reinterpret_cast<const unsigned char *>(firmware.image.constData());
+    const uint32_t a = uint32_t(plain[0x3FFFC]) | uint32_t(plain[0x3FFFD]) << 8
+        | uint32_t(plain[0x3FFFE]) << 16 | uint32_t(plain[0x3FFFF]) << 24;
+    QCOMPARE(o.value("checksum_a").toString(), QString("0x%1").arg(a, 8, 16, QChar('0')));
+    QCOMPARE(o.value("checksums_match").toBool(), true);
+    QVERIFY(o.contains("duration_ms"));
+}
+
+void TestCliUpgrade::failures_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<QString>("lastLine");
+    QTest::addColumn<int>("written");
+    QTest::addColumn<int>("verified");
+
+    QTest::newRow("not an upgrade file") << "header"
+                                         << "file"
+                                         << "Wrong file header" << 0 << 0;
+    QTest::newRow("missing file") << "missing"
+                                  << "file"
+                                  << "Wrong file header" << 0 << 0;
+    QTest::newRow("no converter") << "absent"
+                                  << "connect"
+                                  << "USB Timeout\nCheck USB Cable" << 0 << 0;
+    QTest::newRow("bootloader version unreadable") << "version"
+                                                   << "identify"
+                                                   << "Bootloader Version Read Error" << 0 << 0;
+    QTest::newRow("unknown serial form") << "serial"
+                                         << "identify"
+                                         << "Serial:KT0000001x" << 0 << 0;
+    QTest::newRow("never back after the reset") << "noreturn"
+                                                << "enter-bootloader"
+                                                << "USB timout\nCheck USB cable" << 0 << 0;
+    QTest::newRow("page write refused") << "pagewrite"
+                                        << "firmware"
+                                        << "ERROR" << 40 << 40;
+    QTest::newRow("page stored wrong")
+        << "pagecorrupt"
+        << "firmware"
+        << "Firmware verification failed\nStart the upgrade again" << 120 << 119;
+    QTest::newRow("page read-back refused")
+        << "pageread"
+        << "firmware"
+        << "Firmware verification failed\nStart the upgrade again" << 120 << 119;
+    QTest::newRow("external write refused") << "extwrite"
+                                            << "external-write"
+                                            << "Error" << 120 << 120;
+    QTest::newRow("external read refused") << "extread"
+                                           << "external-verify"
+                                           << "Error" << 120 << 120;
+    QTest::newRow("external stored wrong") << "extcorrupt"
+                                           << "external-verify"
+                                           << "" << 120 << 120;
+}
+
+void TestCliUpgrade::failures()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, step);
+    QFETCH(QString, lastLine);
+    QFETCH(int, written);
+    QFETCH(int, verified);
+
+    QString path = file;
+    if (kind == "header") {
+        path = dir->filePath("notes.upg");
+        QVERIFY(writeRawUpgradeFile(path, "Kelto Notes", "03", firmware.image));
+    } else if (kind == "missing") {
+        path = dir->filePath("none.upg");
+    } else if (kind == "absent") {
+        emu::removeAllDevices();
+    } else if (kind == "version") {
+        emu::injectFault(fault(emu::FaultKind::Error, 1, 1));
+    } else if (kind == "serial") {
+        emu::DeviceConfig c = emu::config();
+        c.serialDescriptor = descriptorFor("KT0000001x");
+        emu::configure(c);
+    } else if (kind == "noreturn") {
+        emu::DeviceConfig c = emu::config();
+        c.returnsAfterReset = false;
+        emu::configure(c);
+    } else if (kind == "pagewrite") {
+        emu::injectFault(fault(emu::FaultKind::Error, 3, 41));
+    } else if (kind == "pagecorrupt") {
+        emu::injectFault(fault(emu::FaultKind::Corrupt, 3, 9));
+    } else if (kind == "pageread") {
+        // The first request 1 reads the bootloader version.
+        emu::injectFault(fault(emu::FaultKind::Error, 1, 1 + 30));
+    } else if (kind == "extwrite") {
+        emu::injectFault(fault(emu::FaultKind::Error, 6, 2, 300));
+    } else if (kind == "extread") {
+        emu::injectFault(fault(emu::FaultKind::Error, 5, 2, 300));
+    } else if (kind == "extcorrupt") {
+        emu::injectFault(fault(emu::FaultKind::Corrupt, 6, 17));
+    }
+
+    const CliResult r = runCli({"upgrade", "--json", path});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains("failed in step " + step), qPrintable(r.err));
+    const QJsonObject o = lastRecord(r.out);
+    QCOMPARE(o.value("success").toBool(), false);
+    QCOMPARE(o.value("step").toString(), step);
+    if (!lastLine.isEmpty())
+        QCOMPARE(o.value("last_line").toString(), lastLine);
+    QCOMPARE(o.value("pages_written").toInt(), written);
+    QCOMPARE(o.value("pages_verified").toInt(), verified);
+    // A unit that failed is never started on a half-verified firmware.
+    if (kind != "header" && kind != "missing" && kind != "absent")
+        QVERIFY(emu::mode() == emu::Mode::Bootloader || written == 0);
+}
+
+void TestCliUpgrade::refusesFileWithWrongChecksum()
+{
+    // Flip one byte of the encoded application in the file.
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::ReadWrite));
+    QByteArray bytes = f.readAll();
+    bytes[66 + 0x5000] = char(bytes.at(66 + 0x5000) ^ 0x01);
+    f.seek(0);
+    QCOMPARE(f.write(bytes), qint64(bytes.size()));
+    f.close();
+    emu::clearTransferLog();
+
+    const CliResult refused = runCli({"upgrade", file});
+    QCOMPARE(refused.exitCode, 1);
+    QVERIFY(refused.err.contains("checksum mismatch"));
+    QVERIFY(emu::transferLog().empty());
+
+    // Forced, the run goes through as the window's would.
+    const CliResult forced = runCli({"upgrade", "--force", file});
+    QCOMPARE(forced.exitCode, 0);
+}
+
+void TestCliUpgrade::progressOnTerminalAndInLogs_data()
+{
+    QTest::addColumn<bool>("terminal");
+    QTest::newRow("terminal") << true;
+    QTest::newRow("log") << false;
+}
+
+void TestCliUpgrade::progressOnTerminalAndInLogs()
+{
+    QFETCH(bool, terminal);
+    const CliResult r = runCli({"upgrade", file}, terminal);
+    QCOMPARE(r.exitCode, 0);
+    const QStringList phases {"Firmware", "External flash write", "External flash verify"};
+    if (terminal) {
+        // One bar per phase redrawn in place, and no percentage line.
+        for (const QString &p : phases)
+            QVERIFY2(r.out.contains(
+                         "\r\x1b[K" + p.leftJustified(22) + " [" + QString(40, '#') + "] 100%"),
+                qPrintable(p));
+        QVERIFY(!r.out.contains("Firmware 10%\n"));
+        // Text lines start on a cleared line.
+        QVERIFY(r.out.contains("\r\x1b[KOK\n"));
+    } else {
+        QVERIFY(!r.out.contains('\r'));
+        for (const QString &p : phases) {
+            for (int tenth = 0; tenth <= 10; ++tenth)
+                QVERIFY2(r.out.contains(QString("\n%1 %2%\n").arg(p).arg(tenth * 10)),
+                    qPrintable(QString("%1 %2").arg(p).arg(tenth * 10)));
+        }
+        // "Writting firmware" is lower case: only the eleven percentage lines.
+        QCOMPARE(r.out.count("Firmware "), 11);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestCliUpgrade)
+#include "tst_cli_upgrade.moc"

@@ -21,6 +21,8 @@ public:
     // Type 04 even if the segment did not change.
     void segment(uint16_t upper);
     void end();
+    // Applies to the data records written from now on.
+    void setRecordSize(int size) { recordSize = size; }
     // A line as it is, for malformed input in tests.
     void raw(const QByteArray &line);
 

@@ -30,6 +30,7 @@ constexpr int versionTextOffset = 16;
 // application runs, ten ending in 'b' while the bootloader runs.
 constexpr int applicationSerialLength = 9;
 constexpr int bootloaderSerialLength = 10;
+constexpr int serialReadTries = 10;
 
 QByteArray untilNul(const QByteArray &text)
 {
@@ -146,7 +147,7 @@ bool Upgrader::connectDevice()
 
 bool Upgrader::identify(bool &applicationMode)
 {
-    const QByteArray serial = untilNul(usb->serialNumber());
+    const QByteArray serial = readSerial();
     emit sendText(serialText(serial));
 
     unsigned char block[versionBlockSize];
@@ -168,8 +169,23 @@ bool Upgrader::identify(bool &applicationMode)
         applicationMode = false;
         return true;
     }
-    emit sendText(tr("Serial:") + serialText(usb->serialNumber()));
+    emit sendText(tr("Serial:") + serialText(readSerial()));
     return false;
+}
+
+QByteArray Upgrader::readSerial()
+{
+    // The serial number is read only from an open device, and any other
+    // thread's failed transfer closes it: the ballast poller's requests fail
+    // all the time while the bootloader runs. An empty answer therefore
+    // usually means the link was closed between our connect and this read,
+    // so it is opened again and the read repeated a few times.
+    QByteArray serial = untilNul(usb->serialNumber());
+    for (int tries = 0; serial.isEmpty() && tries < serialReadTries; ++tries) {
+        usb->connect();
+        serial = untilNul(usb->serialNumber());
+    }
+    return serial;
 }
 
 bool Upgrader::enterBootloader()
@@ -187,7 +203,7 @@ bool Upgrader::enterBootloader()
     // and an application that has not gone yet count alike.
     int attempts = 10;
     for (;;) {
-        if (usb->connect() == 0 && isBootloaderSerial(untilNul(usb->serialNumber())))
+        if (usb->connect() == 0 && isBootloaderSerial(readSerial()))
             break;
         kelto::sleepMs(200);
         if (--attempts == 0) {
@@ -200,7 +216,7 @@ bool Upgrader::enterBootloader()
     usb->disconnect();
     emit sendText(tr("Connect"));
     usb->connect();
-    emit sendText(tr("Serial:") + serialText(usb->serialNumber()));
+    emit sendText(tr("Serial:") + serialText(readSerial()));
     return true;
 }
 

@@ -36,6 +36,7 @@ private:
     bool connectDevice();
     bool identify(bool &applicationMode);
     bool enterBootloader();
+    QByteArray readSerial();
     bool writeFirmware(const QByteArray &firmware);
     bool writeExternalFlash(const QByteArray &external);
     void startApplication();

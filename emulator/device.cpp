@@ -42,20 +42,35 @@ uint32_t mix(uint32_t x)
     return x;
 }
 
+// The flash of a new device: a plausible bootloader (code bytes; its facts
+// are written per device) and a valid application. Built once: tests and
+// the fuzzer make a fresh device for every case.
+const std::vector<uint8_t> &factoryFlash()
+{
+    static const std::vector<uint8_t> image = [] {
+        std::vector<uint8_t> f(flashSize, 0xFF);
+        for (uint32_t i = 0; i < 0x3000; i += 4)
+            put32(&f[i], mix(i ^ 0xB007u));
+        uint8_t *area = &f[applicationBase - flashBase];
+        for (uint32_t i = 0; i < appSize; i += 4)
+            put32(area + i, mix(i ^ 0xA9911u));
+        put16(area + (0x0803FFD0u - applicationBase), 0x0000);
+        put32(area + (applicationChecksumAddress - applicationBase), applicationChecksum(area));
+        return f;
+    }();
+    return image;
+}
+
 } // namespace
 
 Device::Device(int deviceId, const DeviceConfig &config)
     : id(deviceId)
     , cfg(config)
     , mode(config.mode)
-    , flash(flashSize, 0xFF)
+    , flash(factoryFlash())
     , ext(config.externalFlashSize, 0xFF)
 {
-    // A plausible bootloader: a vector table and code bytes, then its facts.
-    for (uint32_t i = 0; i < 0x3000; i += 4)
-        put32(&flash[i], mix(i ^ 0xB007u));
     writeBootloaderFacts();
-    installValidApplication();
     vrb.assign(vrbSize, 0);
     records.assign(ballastRecordSize * ballastCount, 0);
     node.dev = this;
@@ -93,11 +108,10 @@ void Device::writeBootloaderFacts()
 
 void Device::installValidApplication()
 {
-    uint8_t *area = &flash[applicationBase - flashBase];
-    for (uint32_t i = 0; i < appSize; i += 4)
-        put32(area + i, mix(i ^ 0xA9911u));
-    put16(area + (0x0803FFD0u - applicationBase), 0x0000);
-    put32(area + (applicationChecksumAddress - applicationBase), applicationChecksum(area));
+    const std::vector<uint8_t> &factory = factoryFlash();
+    const size_t from = applicationBase - flashBase;
+    std::copy(factory.begin() + long(from), factory.begin() + long(from + appSize),
+        flash.begin() + long(from));
 }
 
 bool Device::applicationValid() const

@@ -49,6 +49,14 @@ void retire(Device &d, ActiveFault *f)
         d.faults.erase(d.faults.begin() + (f - d.faults.data()));
 }
 
+// memcpy that also takes the empty (possibly null) buffers of hostile or
+// zero-length replies.
+void copyOut(uint8_t *to, const uint8_t *from, size_t n)
+{
+    if (n && to && from)
+        std::memcpy(to, from, n);
+}
+
 uint64_t linkTimeUs(const kelto::emu::Timing &t, int length)
 {
     return t.transferOverheadUs + uint64_t(std::max(length, 0)) * t.nsPerByte / 1000;
@@ -181,7 +189,7 @@ int usb_control_msg(usb_dev_handle *h, int requesttype, int request, int value, 
         const kelto::emu::ScriptedReply reply = s.script.front();
         s.script.pop_front();
         if (rec.direction == Direction::In && data && size > 0)
-            std::memcpy(data, reply.data.data(), std::min(reply.data.size(), size_t(size)));
+            copyOut(data, reply.data.data(), std::min(reply.data.size(), size_t(size)));
         rec.lengthReturned = reply.result;
         rec.timeMs = s.nowUs() / 1000;
         s.record(rec);
@@ -228,7 +236,7 @@ int usb_control_msg(usb_dev_handle *h, int requesttype, int request, int value, 
             if (result >= 0) {
                 result = std::min(result, cut);
                 if (data)
-                    std::memcpy(data, tmp.data(), size_t(result));
+                    copyOut(data, tmp.data(), size_t(result));
             }
         } else {
             result = cut; // the data stage broke off; the device applies nothing
@@ -307,7 +315,7 @@ int usb_get_descriptor(
         const kelto::emu::ScriptedReply reply = s.script.front();
         s.script.pop_front();
         if (data && size > 0)
-            std::memcpy(data, reply.data.data(), std::min(reply.data.size(), size_t(size)));
+            copyOut(data, reply.data.data(), std::min(reply.data.size(), size_t(size)));
         rec.lengthReturned = reply.result;
         s.record(rec);
         return reply.result;
@@ -326,7 +334,7 @@ int usb_get_descriptor(
             result = error;
         } else {
             result = int(std::min(desc.size(), size_t(size)));
-            std::memcpy(data, desc.data(), size_t(result));
+            copyOut(data, desc.data(), size_t(result));
         }
     }
     const uint64_t sleepUs = s.charge(linkTimeUs(s.timing, result > 0 ? result : 0));

@@ -46,6 +46,17 @@ QByteArray hexWith(uint32_t address, const QByteArray &bytes, const QByteArray &
     return h.text() + base;
 }
 
+// The base build with one more data record at its end, which overrides what
+// the build put at that address.
+QByteArray overriding(const QByteArray &base, uint32_t address, const QByteArray &bytes)
+{
+    const int end = base.lastIndexOf(":00000001FF");
+    HexWriter h;
+    h.data(address, bytes);
+    h.end();
+    return base.left(end) + h.text();
+}
+
 QByteArray flipped(QByteArray bytes, int offset)
 {
     bytes[offset] = char(bytes.at(offset) ^ 0x10);
@@ -217,7 +228,7 @@ void TestCliFiles::makeBootBinMatchesWindow()
 
     // A build whose serial bytes are already set: both must replace them.
     const QString hexFile = write(
-        "boot.hex", hexWith(0x08003FF0, "XXXXXXXXXXXXXXXX", kelto::sample::bootloaderHex()));
+        "boot.hex", overriding(kelto::sample::bootloaderHex(), 0x08003FF0, "XXXXXXXXXXXXXXXX"));
     const QString windowDir = dir->filePath("window");
     const QString cliDir = dir->filePath("cli");
     QVERIFY(QDir().mkpath(windowDir));
@@ -244,6 +255,8 @@ void TestCliFiles::makeBootBinMatchesWindow()
         QCOMPARE(expected.size(), 16384);
         QVERIFY(readAll(QDir(cliDir).filePath(name)) == expected);
         QVERIFY(r.out.contains(name));
+        // The serial replaces nine bytes; the build's bytes after it stay.
+        QCOMPARE(expected.mid(0x3FF9, 7), QByteArray("XXXXXXX"));
     }
     const QString firstSerial = year + week + "0" + QString::number(first).rightJustified(4, '0');
     QCOMPARE(names.first(), "Kelto_Bootloader_" + firstSerial + ".bin");
@@ -282,7 +295,7 @@ void TestCliFiles::makeBootBinRefuses_data()
     QTest::addColumn<QString>("message");
 
     QTest::newRow("foreign brand")
-        << hexWith(0x08003FD0, QByteArray("\x02\x00", 2), kelto::sample::bootloaderHex()) << true
+        << overriding(kelto::sample::bootloaderHex(), 0x08003FD0, QByteArray("\x02\x00", 2)) << true
         << "Err: Invalid brand!";
     QTest::newRow("conversion error")
         << QByteArray(":10000000\r\nnot a record\r\n") << true << "HexToBin error: -";

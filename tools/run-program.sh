@@ -1,18 +1,54 @@
 #!/usr/bin/env bash
-# Starts the program. Without a display it runs under a virtual X server,
-# leaves a screenshot of the window in build/kelto-window.png and closes.
+# Runs the program against the emulated converter (no device needed) for a
+# firmware change with the sample firmware's upgrade file.
+#
+#   tools/run-program.sh [build/default/app/kelto]
+#
+# With a display the window opens and the operator presses "Firmware
+# Change" and picks the upgrade file printed below. Without one the program
+# runs on a virtual X server (or Qt's offscreen platform), a preloaded
+# operator does the same, the log lines and the outcome are printed, and a
+# picture of the window after the upgrade is left in build/kelto-window.png.
+# The program itself is the unchanged one: the emulated converter and the
+# operator come in through LD_PRELOAD.
 set -euo pipefail
 exe=${1:-build/default/app/kelto}
+build=$(cd "$(dirname "$exe")/.." && pwd)
 shot=${SHOT:-build/kelto-window.png}
+debuglog=${DEBUGLOG:-build/kelto-debug.log}
+
+cmake --build "$build" --target kelto kelto_emulator_preload kelto_demo \
+  kelto_sample_firmware_files >/dev/null
+upg=$build/sample-firmware/kelto_sample.upg
+emulator=$build/emulator/libkelto-emulator.so
+operator=$build/tools/demo/libkelto-demo.so
+for f in "$exe" "$upg" "$emulator" "$operator"; do
+  [ -e "$f" ] || { echo "missing $f" >&2; exit 1; }
+done
+
+# The emulated converter: application running, real-time transfer and
+# programming times, ~1.2 s to come back after a restart.
+export KELTO_EMU_MODE=application KELTO_EMU_TIMING=realistic
+mkdir -p "$(dirname "$shot")" "$(dirname "$debuglog")"
 
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
-  exec "$exe"
+  echo "Emulated converter attached (application mode)."
+  echo "Press \"Firmware Change\" and pick: $upg"
+  echo "Debug output goes to $debuglog"
+  LD_PRELOAD=$emulator "$exe" 2>"$debuglog"
+  exit $?
 fi
 
-xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-  "$0" & pid=$!
-  sleep 3
-  import -window root "$1"
-  kill -TERM $pid; wait $pid || true
-' "$exe" "$shot"
-echo "No display: ran headless; screenshot in $shot"
+echo "No display: running headless with a scripted operator."
+echo "Upgrade file: $upg"
+export KELTO_DEMO_FILE=$upg KELTO_DEMO_SHOT=$shot
+status=0
+if command -v xvfb-run >/dev/null; then
+  LD_PRELOAD=$emulator:$operator xvfb-run -a -s "-screen 0 1024x768x24" \
+    "$exe" 2>"$debuglog" || status=$?
+else
+  LD_PRELOAD=$emulator:$operator QT_QPA_PLATFORM=offscreen \
+    "$exe" 2>"$debuglog" || status=$?
+fi
+echo "Debug output in $debuglog; screenshot in $shot"
+exit $status

@@ -15,6 +15,7 @@
 #include "servicewindow.h"
 
 #include <QInputDialog>
+#include <QMessageBox>
 #include <QTest>
 #include <QTextBrowser>
 
@@ -309,10 +310,29 @@ void TestMemory::readNonHexWarnsAndForgetsAddress()
     emu::clearTransferLog();
     sw.txt()->setPlainText("kept");
 
+    // Every dialog and the warning belong to the window.
+    QList<QWidget *> parents;
+    auto parentThen = [&parents](std::function<void(QWidget *)> step) {
+        return [&parents, step](QWidget *w) {
+            parents << w->parentWidget();
+            step(w);
+        };
+    };
     ModalDriver d;
-    d.inputText(text).inputInt(32).ok();
+    d.custom(parentThen([text](QWidget *w) {
+         auto *in = qobject_cast<QInputDialog *>(w);
+         in->setTextValue(text);
+         in->accept();
+     }))
+        .custom(parentThen([](QWidget *w) {
+            auto *in = qobject_cast<QInputDialog *>(w);
+            in->setIntValue(32);
+            in->accept();
+        }))
+        .custom(parentThen([](QWidget *w) { qobject_cast<QMessageBox *>(w)->accept(); }));
     sw.window().slotpushButtonRead(false);
     QVERIFY(d.finished());
+    QCOMPARE(parents, QList<QWidget *>(3, &sw.window()));
     QCOMPARE(d.seen().size(), 3);
     QCOMPARE(d.seen().at(2), conversionError);
     QVERIFY(emu::transferLog().empty());

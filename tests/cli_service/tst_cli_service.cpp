@@ -1,0 +1,227 @@
+// The service reads of kelto-cli against the emulated converter: what they
+// print, and that a failed request is an exit code 1 rather than output.
+#include "clirun.h"
+#include "dumpbuffer.h"
+#include "emulator.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTest>
+
+using kelto::test::CliResult;
+using kelto::test::runCli;
+namespace emu = kelto::emu;
+
+Q_DECLARE_METATYPE(emu::Fault)
+
+namespace {
+
+emu::Fault fault(emu::FaultKind kind, int request, unsigned nth, int shortCount = 0)
+{
+    emu::Fault f;
+    f.kind = kind;
+    f.request = request;
+    f.nth = nth;
+    f.shortCount = shortCount;
+    return f;
+}
+
+// The dump with the buffer's address, which differs from run to run, blanked.
+QString withoutAddress(QString dump)
+{
+    return dump.replace(QRegularExpression("address: 0x[0-9a-f]+"), "address: ?");
+}
+
+// A summary block and records whose every field tells where it came from.
+void knownBallastData()
+{
+    std::vector<uint8_t> vrb(864, 0);
+    vrb[0] = 0x01; // initialised: ballast 0
+    vrb[15] = 0x80; // withdraw: ballast 63
+    for (int n = 0; n < 64; ++n) {
+        vrb[size_t(24 + n)] = uint8_t(n); // dtr
+        vrb[size_t(88 + n)] = uint8_t(200 + n % 50); // level
+        vrb[size_t(156 + n)] = uint8_t(0xA0 + n % 16); // status
+        vrb[size_t(220 + n)] = uint8_t(n + 1); // start_lvl
+        vrb[size_t(284 + n)] = uint8_t(254); // end_lvl
+        const uint32_t start = 123456789u + uint32_t(n);
+        const uint32_t end = uint32_t(n) * 1000u;
+        for (int b = 0; b < 4; ++b) {
+            vrb[size_t(348 + 4 * n + b)] = uint8_t(start >> (8 * b));
+            vrb[size_t(604 + 4 * n + b)] = uint8_t(end >> (8 * b));
+        }
+    }
+    std::vector<uint8_t> records(64 * 28, 0);
+    for (int n = 0; n < 64; ++n) {
+        records[size_t(28 * n + 2)] = uint8_t(0x10 + n); // LL
+        records[size_t(28 * n + 3)] = uint8_t(0x20); // MM
+        records[size_t(28 * n + 4)] = uint8_t(0xC0); // HH
+        records[size_t(28 * n + 5)] = uint8_t(n == 9 ? 7 : 63 - n); // short address
+    }
+    emu::setBallastData(vrb, records);
+}
+
+} // namespace
+
+class TestCliService : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void statusWord_data();
+    void statusWord();
+    void readDumpsDecodedMemory_data();
+    void readDumpsDecodedMemory();
+    void ballastsAsText();
+    void ballastsAsJson();
+    void failedRequests_data();
+    void failedRequests();
+};
+
+void TestCliService::init()
+{
+    emu::reset();
+}
+
+void TestCliService::statusWord_data()
+{
+    QTest::addColumn<uint>("word");
+    QTest::addColumn<QString>("bits");
+    QTest::newRow("zero") << 0u << QString(32, '0');
+    QTest::newRow("top and bottom bit") << 0x80000001u << "1" + QString(30, '0') + "1";
+    QTest::newRow("all bits") << 0xFFFFFFFFu << QString(32, '1');
+}
+
+void TestCliService::statusWord()
+{
+    QFETCH(uint, word);
+    QFETCH(QString, bits);
+    emu::setStatusWord(word);
+    const CliResult text = runCli({"status"});
+    QCOMPARE(text.exitCode, 0);
+    QCOMPARE(text.out, "Status: " + bits + "\n");
+
+    const CliResult json = runCli({"status", "--json"});
+    QCOMPARE(json.exitCode, 0);
+    const QJsonObject o = QJsonDocument::fromJson(json.out.toUtf8()).object();
+    QCOMPARE(o.value("status").toDouble(), double(word));
+    QCOMPARE(o.value("bits").toString(), bits);
+    // Reading changes nothing and leaves the device closed.
+    QCOMPARE(emu::statusWord(), word);
+    QCOMPARE(emu::openHandles(), 0);
+}
+
+void TestCliService::readDumpsDecodedMemory_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("length");
+    QTest::newRow("three chunks") << "0x08004000" << 5000;
+    QTest::newRow("without prefix") << "8004100" << 16;
+    QTest::newRow("one byte") << "0x08004001" << 1;
+}
+
+void TestCliService::readDumpsDecodedMemory()
+{
+    QFETCH(QString, address);
+    QFETCH(int, length);
+    std::vector<uint8_t> bytes(static_cast<size_t>(length));
+    for (int i = 0; i < length; ++i)
+        bytes[size_t(i)] = uint8_t(i * 7 + 3);
+    const uint32_t at = address.toUInt(nullptr, 16);
+    emu::writeFlash(at, bytes);
+
+    const CliResult r = runCli({"read", address, QString::number(length)});
+    QCOMPARE(r.exitCode, 0);
+    const QString expected = QString::fromLatin1(dumpBuffer(bytes.data(), length));
+    QCOMPARE(withoutAddress(r.out), withoutAddress(expected) + "\n");
+    QCOMPARE(int(emu::transferLog(1).size()), (length + 2047) / 2048);
+}
+
+void TestCliService::ballastsAsText()
+{
+    knownBallastData();
+    const CliResult r = runCli({"ballasts"});
+    QCOMPARE(r.exitCode, 0);
+    const QStringList lines = r.out.split('\n');
+    QCOMPARE(lines.at(0), "Initialised: 0b" + QString(63, '0') + "1");
+    QCOMPARE(lines.at(1), "Withdraw:    0b1" + QString(63, '0'));
+    // Each table: a blank line, its name, eight rows of eight cells.
+    const auto row = [&](const QString &table, int r) {
+        const int at = int(lines.indexOf(table));
+        return at < 0 ? QString() : lines.value(at + 1 + r).trimmed();
+    };
+    QCOMPARE(row("DTR", 0), QString("000 001 002 003 004 005 006 007"));
+    QCOMPARE(row("LEVEL", 7), QString("206 207 208 209 210 211 212 213"));
+    QCOMPARE(row("STATUS", 1), QString("0xa8 0xa9 0xaa 0xab 0xac 0xad 0xae 0xaf"));
+    // Ballast 9 is row 1, column 1.
+    QCOMPARE(row("SHORT ADDREES", 1).section(' ', 1, 1), QString("07"));
+    QCOMPARE(row("random_address_HH", 0).section(' ', 0, 0), QString("0xc0"));
+    QCOMPARE(row("random_address_LL", 7).section(' ', 7, 7), QString("0x4f"));
+    QCOMPARE(row("start_lvl", 0).section(' ', 0, 0), QString("001"));
+    QCOMPARE(row("start_time", 0).section(' ', 0, 0), QString("123456789"));
+    QCOMPARE(row("end_time", 0).section(' ', 0, 1), QString("00000000 00001000"));
+    QCOMPARE(r.out.count(QRegularExpression("\n  ")), 11 * 8);
+}
+
+void TestCliService::ballastsAsJson()
+{
+    knownBallastData();
+    const CliResult r = runCli({"ballasts", "--json"});
+    QCOMPARE(r.exitCode, 0);
+    const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+    QCOMPARE(o.value("initialised").toString(), QString("0x0000000000000001"));
+    QCOMPARE(o.value("withdraw").toString(), QString("0x8000000000000000"));
+    const QJsonArray list = o.value("ballasts").toArray();
+    QCOMPARE(list.size(), 64);
+    const QJsonObject b9 = list.at(9).toObject();
+    QCOMPARE(b9.value("index").toInt(), 9);
+    QCOMPARE(b9.value("dtr").toInt(), 9);
+    QCOMPARE(b9.value("level").toInt(), 209);
+    QCOMPARE(b9.value("status").toInt(), 0xA9);
+    QCOMPARE(b9.value("short_address").toInt(), 7);
+    QCOMPARE(b9.value("random_address").toInt(), 0xC02019);
+    QCOMPARE(b9.value("start_lvl").toInt(), 10);
+    QCOMPARE(b9.value("end_lvl").toInt(), 254);
+    QCOMPARE(b9.value("start_time").toDouble(), 123456798.0);
+    QCOMPARE(b9.value("end_time").toInt(), 9000);
+}
+
+void TestCliService::failedRequests_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<emu::Fault>("fault");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("status, short reply")
+        << QStringList {"status"} << fault(emu::FaultKind::Short, 9, 1, 3) << "Status: ERROR";
+    QTest::newRow("read, second chunk refused")
+        << QStringList {"read", "0x08004000", "4096"} << fault(emu::FaultKind::Error, 1, 2)
+        << "Read ERROR";
+    QTest::newRow("ballasts, summary refused")
+        << QStringList {"ballasts"} << fault(emu::FaultKind::Error, 10, 1) << "Error";
+    QTest::newRow("ballasts, records short")
+        << QStringList {"ballasts", "--json"} << fault(emu::FaultKind::Short, 11, 1, 28 * 63)
+        << "Error";
+    emu::Fault away = fault(emu::FaultKind::Error, 255, 1);
+    away.count = 1000;
+    QTest::newRow("status, identity refused")
+        << QStringList {"status"} << away << "no converter found";
+}
+
+void TestCliService::failedRequests()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(emu::Fault, fault);
+    QFETCH(QString, message);
+    emu::injectFault(fault);
+    const CliResult r = runCli(arguments);
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.out.isEmpty());
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+}
+
+QTEST_GUILESS_MAIN(TestCliService)
+#include "tst_cli_service.moc"

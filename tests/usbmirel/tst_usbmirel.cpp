@@ -1,6 +1,7 @@
 // The typed requests against the emulated converter: chunking, addresses on
 // the wire, the image encoding per chunk, the external flash retry budget
 // and its progress values, and the exact-count rules.
+#include "delay.h"
 #include "emulator.h"
 #include "imagecodec.h"
 #include "logcapture.h"
@@ -66,6 +67,7 @@ private slots:
     void ballastReadsNeedExactCounts_data();
     void ballastReadsNeedExactCounts();
     void runApplicationRestartsDevice();
+    void programWaitsLetTheDeviceReenumerate();
 };
 
 void TestUsbMirel::init()
@@ -503,6 +505,30 @@ void TestUsbMirel::runApplicationRestartsDevice()
     emu::advance(1200);
     QCOMPARE(dev.connect(), 0);
     QCOMPARE(dev.serialNumber(), QByteArray("KT0000001b"));
+}
+
+void TestUsbMirel::programWaitsLetTheDeviceReenumerate()
+{
+    // Realistic timing on the virtual clock, the program's waits routed to
+    // it: the restart sequence takes no real time but keeps its order.
+    emu::setTiming(emu::Timing::realistic());
+    kelto::setSleepFunction(emu::virtualSleep);
+    USBMIREL dev;
+    QCOMPARE(dev.connect(), 0);
+    dev.RunApplication();
+    dev.disconnect();
+    QCOMPARE(dev.connect(), -1);
+    const uint64_t before = emu::nowMs();
+    kelto::sleepMs(2000);
+    kelto::setSleepFunction(nullptr);
+    QCOMPARE(emu::nowMs() - before, uint64_t(2000));
+    QCOMPARE(dev.connect(), 0);
+    QCOMPARE(dev.serialNumber(), QByteArray("KT0000001b"));
+    dev.RunApplication(); // the application is valid: back into it
+    dev.disconnect();
+    emu::advance(1200);
+    QCOMPARE(dev.connect(), 0);
+    QCOMPARE(dev.serialNumber(), QByteArray("KT0000001"));
 }
 
 QTEST_GUILESS_MAIN(TestUsbMirel)

@@ -31,6 +31,9 @@ void ProgressDisplay::progress(const QString &name, int percent)
     const bool newPhase = name != phase;
     phase = name;
     if (terminal) {
+        if (!newPhase && percent == lastShown)
+            return;
+        lastShown = percent;
         const int filled = percent * barWidth / 100;
         out << eraseLine << phase.leftJustified(22) << " [" << QString(filled, '#')
             << QString(barWidth - filled, '.') << "] " << QString::number(percent).rightJustified(3)
@@ -40,9 +43,9 @@ void ProgressDisplay::progress(const QString &name, int percent)
         return;
     }
     const int tenth = percent / 10;
-    if (!newPhase && tenth == lastShown)
+    if (!newPhase && tenth * 10 == lastShown)
         return;
-    lastShown = tenth;
+    lastShown = tenth * 10;
     out << phase << " " << percent << "%\n";
     out.flush();
 }

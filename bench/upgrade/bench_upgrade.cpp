@@ -1,0 +1,185 @@
+// A whole upgrade (from application mode) against the emulated converter.
+//
+//   ReadAndDecode        baseline: reading and decoding the upgrade file
+//                        alone, the one piece of host work every run does
+//   ZeroLatency          the full upgrade with a zero-latency device and the
+//                        fixed waits on the emulator's virtual clock: all
+//                        that is left is host overhead (wall and process CPU)
+//   ModelMinimum         the same with the realistic timing model, still in
+//                        virtual time: the clock at the end is the model's
+//                        own minimum (device time plus fixed waits)
+//   Realistic            the same on the real clock with real waits; its
+//                        "ratio" counter is wall time / ModelMinimum's
+//                        minimum, which has to stay at or below 1.02
+#include "delay.h"
+#include "emulator.h"
+#include "flashimage.h"
+#include "upgradefile.h"
+#include "upgrader.h"
+#include "usbmirel.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QDataStream>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace emu = kelto::emu;
+
+namespace {
+
+QTemporaryDir *dir = nullptr;
+QString file;
+std::atomic<uint64_t> fixedWaitsMs {0};
+double modelMinimumMs = 0;
+
+void discardDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    // The trace is formatted as in the program; only the terminal is spared.
+    if (type != QtDebugMsg)
+        fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+void countingVirtualSleep(unsigned long ms)
+{
+    fixedWaitsMs += ms;
+    emu::virtualSleep(ms);
+}
+
+void countingRealSleep(unsigned long ms)
+{
+    fixedWaitsMs += ms;
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+QString makeUpgradeFile()
+{
+    QByteArray image(int(kelto::flash::imageSize), '\0');
+    uint32_t x = 0x9E3779B9u;
+    for (uint32_t i = kelto::flash::applicationOffset;
+         i < kelto::flash::externalOffset + kelto::flash::externalSize; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        image[int(i)] = char(x);
+    }
+    image[int(kelto::flash::applicationBrandOffset)] = 0;
+    image[int(kelto::flash::applicationBrandOffset) + 1] = 0;
+    kelto::flash::storeChecksums(reinterpret_cast<unsigned char *>(image.data()));
+    const QString path = dir->filePath("bench.upg");
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || kelto::upgradefile::write(f, image) != 0)
+        return {};
+    return path;
+}
+
+// One upgrade on a fresh device object; false unless it ran to its end.
+bool upgradeOnce()
+{
+    USBMIREL device;
+    Upgrader upgrader(&device);
+    std::atomic<bool> done {false};
+    QObject::connect(&upgrader, &Upgrader::sendText, [&done](const QString &s) {
+        if (s == "Verify External Flash ...  ")
+            done = true;
+    });
+    upgrader.slotSetFileName(file);
+    upgrader.start();
+    upgrader.wait();
+    return done && emu::mode() == emu::Mode::Application && emu::applicationValid();
+}
+
+void ReadAndDecode(benchmark::State &state)
+{
+    for (auto _ : state) {
+        QFile f(file);
+        f.open(QIODevice::ReadOnly);
+        QByteArray image;
+        benchmark::DoNotOptimize(kelto::upgradefile::read(f, image));
+        benchmark::DoNotOptimize(image.data());
+    }
+}
+
+void ZeroLatency(benchmark::State &state)
+{
+    kelto::setSleepFunction(countingVirtualSleep);
+    for (auto _ : state) {
+        state.PauseTiming();
+        emu::reset();
+        state.ResumeTiming();
+        if (!upgradeOnce())
+            state.SkipWithError("upgrade failed");
+    }
+    kelto::setSleepFunction(nullptr);
+    state.counters["transfers"] = double(emu::transferLog().size());
+}
+
+void ModelMinimum(benchmark::State &state)
+{
+    kelto::setSleepFunction(countingVirtualSleep);
+    for (auto _ : state) {
+        state.PauseTiming();
+        emu::reset();
+        emu::setTiming(emu::Timing::realistic());
+        fixedWaitsMs = 0;
+        state.ResumeTiming();
+        if (!upgradeOnce())
+            state.SkipWithError("upgrade failed");
+    }
+    kelto::setSleepFunction(nullptr);
+    modelMinimumMs = double(emu::nowMs());
+    state.counters["minimum_ms"] = modelMinimumMs;
+    state.counters["fixed_waits_ms"] = double(fixedWaitsMs.load());
+}
+
+void Realistic(benchmark::State &state)
+{
+    kelto::setSleepFunction(countingRealSleep);
+    double wallMs = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        emu::reset();
+        emu::setTiming(emu::Timing::realistic());
+        emu::setClockMode(emu::ClockMode::Real);
+        state.ResumeTiming();
+        const auto t0 = std::chrono::steady_clock::now();
+        if (!upgradeOnce())
+            state.SkipWithError("upgrade failed");
+        wallMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                      .count();
+    }
+    kelto::setSleepFunction(nullptr);
+    emu::setClockMode(emu::ClockMode::Virtual);
+    const double perRun = wallMs / double(state.iterations());
+    state.counters["wall_ms"] = perRun;
+    if (modelMinimumMs > 0)
+        state.counters["ratio"] = perRun / modelMinimumMs;
+}
+
+} // namespace
+
+BENCHMARK(ReadAndDecode)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(ZeroLatency)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(ModelMinimum)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(Realistic)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    qInstallMessageHandler(discardDebug);
+    QTemporaryDir tmp;
+    dir = &tmp;
+    file = makeUpgradeFile();
+    if (file.isEmpty())
+        return 1;
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -105,6 +105,7 @@ private slots:
     void storage_data();
     void storage();
     void registeringAgain();
+    void windowsIcon();
     // Last: it unregisters the collection.
     void unregisterAndRegister();
 };
@@ -223,6 +224,32 @@ void TestResources::registeringAgain()
     QString missing;
     QVERIFY2(allReadable(&missing), qPrintable(missing));
     QCOMPARE(QDir(":/res/images").entryList(QDir::Files).size(), 63);
+}
+
+void TestResources::windowsIcon()
+{
+    // The resource script names the icon IDI_ICON1 and the file beside it.
+    QFile script(KELTO_APP_DIR "/kelto.rc");
+    QVERIFY(script.open(QIODevice::ReadOnly));
+    const QByteArray rc = script.readAll();
+    QVERIFY(rc.contains("IDI_ICON1 ICON"));
+    QVERIFY(rc.contains("\"kelto.ico\""));
+
+    // One 32 x 32 colour image in the icon file.
+    QFile ico(KELTO_APP_DIR "/kelto.ico");
+    QVERIFY(ico.open(QIODevice::ReadOnly));
+    const QByteArray bytes = ico.readAll();
+    QVERIFY(bytes.size() > 22);
+    QCOMPARE(bytes.left(6), QByteArray("\0\0\1\0\1\0", 6)); // icon, one image
+    QCOMPARE(int(uchar(bytes[6])), 32);
+    QCOMPARE(int(uchar(bytes[7])), 32);
+    const QImage icon = QImage::fromData(bytes, "ICO");
+    QVERIFY(!icon.isNull());
+    QCOMPARE(icon.size(), QSize(32, 32));
+    QVERIFY(icon.hasAlphaChannel());
+    // The program mark: opaque in the middle, clear in the corners.
+    QCOMPARE(qAlpha(icon.pixel(16, 16)), 255);
+    QCOMPARE(qAlpha(icon.pixel(0, 0)), 0);
 }
 
 void TestResources::unregisterAndRegister()

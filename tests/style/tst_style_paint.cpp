@@ -5,6 +5,7 @@
 #include <QGroupBox>
 #include <QImage>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPixmapCache>
 #include <QProgressBar>
 #include <QPushButton>
@@ -79,11 +80,13 @@ QRgb over(QRgb under, QColor c)
 bool showsPiece(const QImage &img, const QImage &piece, QPoint offset, int width, QString *why)
 {
     const int columns = width > 0 ? width : piece.width();
+    int compared = 0;
     for (int y = 0; y < piece.height(); ++y) {
         for (int x = 0; x < columns; ++x) {
             const QRgb want = piece.pixel(x % piece.width(), y);
             if (qAlpha(want) != 255)
                 continue;
+            ++compared;
             const QRgb got = img.pixel(offset.x() + x, offset.y() + y);
             if (!near(got, want)) {
                 *why = QString("at (%1, %2): %3, image has %4")
@@ -93,6 +96,10 @@ bool showsPiece(const QImage &img, const QImage &piece, QPoint offset, int width
                 return false;
             }
         }
+    }
+    if (compared == 0) {
+        *why = "no opaque pixel to compare";
+        return false;
     }
     return true;
 }
@@ -116,6 +123,7 @@ private slots:
     void buttonUnderlay_data();
     void buttonUnderlay();
     void groupBoxTitleAndFrame();
+    void ninePieceFrame();
     void horizontalSlider_data();
     void horizontalSlider();
     void colourSliders_data();
@@ -374,6 +382,39 @@ void TestStylePaint::groupBoxTitleAndFrame()
     QVERIFY(qGray(img.pixel(3, 50)) < 100);
     QVERIFY(qGray(img.pixel(100, 30)) < qGray(img.pixel(100, 85)));
     QVERIFY(qGray(img.pixel(100, 30)) < 200);
+}
+
+void TestStylePaint::ninePieceFrame()
+{
+    ArthurStyle style;
+    QImage img(120, 80, QImage::Format_ARGB32);
+    img.fill(Qt::transparent);
+    QStyleOptionFrame opt;
+    opt.rect = img.rect();
+    {
+        QPainter p(&img);
+        style.drawPrimitive(QStyle::PE_FrameGroupBox, &opt, &p);
+    }
+    // Corners start half the title height (9) less 2 below the top.
+    QString why;
+    QVERIFY2(showsPiece(img, resourceImage("groupframe_topleft.png"), QPoint(0, 7), 0, &why),
+        qPrintable(why));
+    QVERIFY2(showsPiece(img, resourceImage("groupframe_topright.png"), QPoint(106, 7), 0, &why),
+        qPrintable(why));
+    QVERIFY2(showsPiece(img, resourceImage("groupframe_bottom_left.png"), QPoint(0, 66), 0, &why),
+        qPrintable(why));
+    QVERIFY2(
+        showsPiece(img, resourceImage("groupframe_bottom_right.png"), QPoint(106, 66), 0, &why),
+        qPrintable(why));
+    // The edges run between the corners without a gap.
+    const QImage top = resourceImage("groupframe_top_stretch.png");
+    const QImage left = resourceImage("groupframe_left_stretch.png");
+    QVERIFY2(showsPiece(img, top, QPoint(14, 7), 120 - 28, &why), qPrintable(why));
+    for (int y = 21; y < 66; ++y)
+        QVERIFY2(showsPiece(img, left, QPoint(0, y), 0, &why), qPrintable(why));
+    // Above the gradient nothing; inside it darker at the top.
+    QCOMPARE(qAlpha(img.pixel(60, 2)), 0);
+    QVERIFY(qGray(img.pixel(60, 25)) < qGray(img.pixel(60, 60)));
 }
 
 void TestStylePaint::horizontalSlider_data()

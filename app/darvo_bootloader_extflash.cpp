@@ -59,6 +59,7 @@ void Darvo_bootloader::slotpushButtonReadExternalFlash(bool)
             buffer.data(), extReadAddress, static_cast<uint32_t>(extReadLength))
         != 0) {
         // The box goes away; the log keeps the fact that this read failed.
+        qDebug() << "Read ERROR";
         ui->txt->append("Read ERROR");
         QMessageBox::warning(
             this, tr("error"), tr("ReadExternalFlashFromAddress error"), QMessageBox::Ok);

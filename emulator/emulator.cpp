@@ -68,8 +68,9 @@ std::size_t deviceCount()
 void configure(const DeviceConfig &config, int device)
 {
     withDevice(device, [&](detail::State &, Device &d) {
+        // The libusb descriptor follows at the next bus scan: the host reads
+        // it under its own lock, between scans.
         d.cfg = config;
-        d.updateDescriptor();
         if (d.ext.size() != config.externalFlashSize)
             d.ext.resize(config.externalFlashSize, 0xFF);
     });

@@ -109,7 +109,9 @@ int addDevice(const DeviceConfig &config = DeviceConfig());
 std::size_t deviceCount();
 // Changes the configuration of a device in place (identity, faults,
 // descriptor override). Flash contents are not touched; changing serial or
-// bootloaderVersion here does not rewrite the bootloader area either.
+// bootloaderVersion here does not rewrite the bootloader area either. New
+// vendor / product IDs show in the bus lists from the next usb_find_devices
+// (the next connect).
 void configure(const DeviceConfig &config, int device = 0);
 DeviceConfig config(int device = 0);
 

@@ -86,6 +86,7 @@ void State::relinkBusList()
             lastBus = bus;
             lastDev = nullptr;
         }
+        d->updateDescriptor();
         struct usb_device &node = d->node;
         node.bus = bus;
         node.prev = lastDev;

@@ -7,6 +7,7 @@
 
 #include <QBuffer>
 #include <QDataStream>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBrowser>
@@ -86,6 +87,8 @@ private slots:
     void cancelledDialogsWriteNothing();
     void unwritableDestinationIsReported();
     void windowAndToolWriteTheSameFile();
+    void sampleBuildsHaveTheirShape_data();
+    void sampleBuildsHaveTheirShape();
     void readerRefusesWrongFiles_data();
     void readerRefusesWrongFiles();
     void readerGivesBackThePlainImage();
@@ -341,6 +344,44 @@ void TestUpgradeFile::windowAndToolWriteTheSameFile()
     QVERIFY(bytes == b.readAll());
     const QByteArray plain = decodedImage(bytes);
     QCOMPARE(plain.mid(0x4000 + 0xA200, 29), QByteArray("Kelto sample application 3.00"));
+}
+
+void TestUpgradeFile::sampleBuildsHaveTheirShape_data()
+{
+    QTest::addColumn<QByteArray>("hex");
+    QTest::addColumn<uint>("brandAddress");
+    QTest::newRow("application") << kelto::sample::applicationHex() << 0x0803FFD0u;
+    QTest::newRow("bootloader") << kelto::sample::bootloaderHex() << 0x08003FD0u;
+}
+
+void TestUpgradeFile::sampleBuildsHaveTheirShape()
+{
+    // Later demos rely on these builds: CR LF lines, 16-byte data records,
+    // segment and start address records, brand 0 present in the file.
+    QFETCH(QByteArray, hex);
+    QFETCH(uint, brandAddress);
+    QVERIFY(hex.endsWith(":00000001FF\r\n"));
+    QCOMPARE(hex.count("\r\n"), hex.count('\n'));
+    QSet<QByteArray> types;
+    bool brandSeen = false;
+    uint32_t upper = 0;
+    for (const QByteArray &line : hex.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const QByteArray type = line.mid(7, 2);
+        types << type;
+        const uint count = line.mid(1, 2).toUInt(nullptr, 16);
+        const uint offset = line.mid(3, 4).toUInt(nullptr, 16);
+        if (type == "04")
+            upper = line.mid(9, 4).toUInt(nullptr, 16) << 16;
+        if (type == "00") {
+            QVERIFY2(count <= 16, line.constData());
+            if (upper + offset == brandAddress)
+                brandSeen = line.mid(9, 4) == "0000";
+        }
+    }
+    QCOMPARE(types, (QSet<QByteArray> {"00", "01", "04", "05"}));
+    QVERIFY(brandSeen);
 }
 
 void TestUpgradeFile::readerRefusesWrongFiles_data()

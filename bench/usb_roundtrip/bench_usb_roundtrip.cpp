@@ -78,9 +78,15 @@ class RatioReporter : public benchmark::ConsoleReporter
 public:
     void ReportRuns(const std::vector<Run> &runs) override
     {
-        for (const Run &run : runs)
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                times[run.benchmark_name()] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
+        // Single runs by name; with repetitions, the medians.
+        for (const Run &run : runs) {
+            if (run.error_occurred)
+                continue;
+            if (run.run_type == Run::RT_Iteration && run.repetitions <= 1)
+                times[run.run_name.str()] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
+            else if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+                times[run.run_name.str()] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
+        }
         ConsoleReporter::ReportRuns(runs);
     }
     struct Times

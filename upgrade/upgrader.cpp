@@ -306,7 +306,12 @@ bool Upgrader::writeExternalFlash(const QByteArray &external)
 
 void Upgrader::startApplication()
 {
-    usb->RunApplication();
+    // Request 4 toggles the mode. A device that restarted on its own during
+    // the external flash transfers (which the application serves too) is
+    // already running the new application, and the request would send it
+    // back into its bootloader after the run has reported success.
+    if (readSerial().size() != applicationSerialLength)
+        usb->RunApplication();
     kelto::sleepMs(1000);
     usb->disconnect();
 }

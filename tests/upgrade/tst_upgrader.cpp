@@ -97,6 +97,7 @@ private slots:
     void externalMismatchDumpsBoth();
     void success_data();
     void success();
+    void restartedIntoApplicationIsLeftRunning();
     void runsAgainWithNewName();
     void constructorAndDestructorTrace();
 };
@@ -494,6 +495,26 @@ void TestUpgrader::success()
     QCOMPARE(DebugLog::count("page write OK"), 120);
     QCOMPARE(DebugLog::count("Start firmware upgrade"), 1);
     QCOMPARE(DebugLog::count("page read ERROR"), 0);
+}
+
+void TestUpgrader::restartedIntoApplicationIsLeftRunning()
+{
+    // The device reboots into the freshly written application while the
+    // external flash is verified (the application serves those requests
+    // too). The final restart request would take it back to its bootloader.
+    UpgradeRig rig;
+    const QString file = rig.upgradeFile();
+    QObject::connect(&rig.upgrader, &Upgrader::sendText, [](const QString &s) {
+        if (s == "Verify External Flash ...  ")
+            emu::setMode(emu::Mode::Application);
+    });
+    QVERIFY(rig.run(file));
+    QCOMPARE(rig.recorder.texts(), successTexts(file, true));
+    QVERIFY(deviceHasFirmware(rig.firmware));
+    QCOMPARE(emu::mode(), emu::Mode::Application);
+    QCOMPARE(count(4), 1);
+    QCOMPARE(emu::openHandles(), 0);
+    QCOMPARE(Sleeps::taken(), SleepList({2000, 500, 1000}));
 }
 
 void TestUpgrader::runsAgainWithNewName()

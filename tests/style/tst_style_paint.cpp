@@ -2,6 +2,7 @@
 #include "arthurstyle.h"
 #include "resources.h"
 
+#include <QFrame>
 #include <QGroupBox>
 #include <QImage>
 #include <QLineEdit>
@@ -131,6 +132,7 @@ private slots:
     void radioIndicator_data();
     void radioIndicator();
     void lineEditPanel();
+    void styledFrame();
     void missingImagesDrawNothing();
 };
 
@@ -551,6 +553,28 @@ void TestStylePaint::lineEditPanel()
     QVERIFY2(qGray(img.pixel(60, 1)) < 60, qPrintable(rgb(img.pixel(60, 1))));
     QCOMPARE(img.pixel(60, 12), edit.palette().base().color().rgb());
     QCOMPARE(img.pixel(0, 0), kWindow.rgb());
+}
+
+void TestStylePaint::styledFrame()
+{
+    ArthurStyle style;
+    QFrame frame;
+    frame.setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    frame.setStyle(&style);
+    QPalette pal = frame.palette();
+    pal.setColor(QPalette::Base, QColor(10, 20, 200));
+    frame.setPalette(pal);
+    frame.resize(200, 100);
+    const QImage img = shot(frame);
+    // A rounded panel in the base colour with a white outline; the corners
+    // (radii a quarter of the half width and height) show the background.
+    QCOMPARE(img.pixel(0, 0), kWindow.rgb());
+    QCOMPARE(img.pixel(100, 50), qRgb(10, 20, 200));
+    // The 1-pixel pen straddles the edge: half of it lightens the top row.
+    QVERIFY2(qGray(img.pixel(100, 0)) > qGray(qRgb(10, 20, 200)) + 60,
+        qPrintable(rgb(img.pixel(100, 0))));
+    QCOMPARE(img.pixel(2, 2), kWindow.rgb());
+    QVERIFY(img.pixel(8, 8) != kWindow.rgb()); // inside the rounding
 }
 
 void TestStylePaint::missingImagesDrawNothing()

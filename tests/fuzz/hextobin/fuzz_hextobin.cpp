@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -26,6 +27,9 @@ QString scratchFile()
         if (fd < 0)
             std::abort();
         close(fd);
+        static char removeAtExit[sizeof name];
+        std::memcpy(removeAtExit, name, sizeof name);
+        std::atexit([] { unlink(removeAtExit); });
         return QString::fromLocal8Bit(name);
     }();
     return path;

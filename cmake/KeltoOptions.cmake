@@ -5,6 +5,14 @@ set(KELTO_SANITIZE "" CACHE STRING "Sanitizers to build with: address;undefined 
 option(KELTO_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
 option(KELTO_BUILD_BENCHMARKS "Build the benchmarks in bench/" ON)
 
+# Rebuilds of the same sources (several presets, fresh clones) come from the
+# compiler cache when one is installed.
+find_program(KELTO_CCACHE ccache)
+if(KELTO_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
+  set(CMAKE_C_COMPILER_LAUNCHER ${KELTO_CCACHE})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${KELTO_CCACHE})
+endif()
+
 add_library(kelto_options INTERFACE)
 add_library(kelto::options ALIAS kelto_options)
 target_compile_options(kelto_options INTERFACE -Wall -Wextra -Wpedantic)

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++ clang clang-format pkg-config binutils
+  cmake make g++ clang clang-format pkg-config binutils ccache
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libusb-dev
   libbenchmark-dev

@@ -5,10 +5,11 @@ set(KELTO_SANITIZE "" CACHE STRING "Sanitizers to build with: address;undefined 
 option(KELTO_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
 option(KELTO_BUILD_BENCHMARKS "Build the benchmarks in bench/" ON)
 
-# Rebuilds of the same sources (several presets, fresh clones) come from the
-# compiler cache when one is installed.
+# Rebuilds of the same sources (several presets, fresh clones) can come from
+# the compiler cache; the presets turn this on.
+option(KELTO_USE_CCACHE "Compile through ccache when it is installed" OFF)
 find_program(KELTO_CCACHE ccache)
-if(KELTO_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
+if(KELTO_USE_CCACHE AND KELTO_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
   set(CMAKE_C_COMPILER_LAUNCHER ${KELTO_CCACHE})
   set(CMAKE_CXX_COMPILER_LAUNCHER ${KELTO_CCACHE})
 endif()

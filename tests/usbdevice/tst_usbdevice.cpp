@@ -28,6 +28,8 @@ private slots:
     void secondCandidateIsTaken();
     void failedTransferClosesAndNextReconnects();
     void shortTransferKeepsDeviceOpen();
+    void countsBeyondTheBufferAreNotBelieved_data();
+    void countsBeyondTheBufferAreNotBelieved();
     void unpluggedDeviceIsPickedUpAgain();
     void sendLines_data();
     void sendLines();
@@ -259,6 +261,32 @@ void TestUsbDevice::shortTransferKeepsDeviceOpen()
     QCOMPARE(log.lines(),
         QStringList {"USB Control Receive bRequest=9, wValue=0, wIndex=0, dataLength=4 - OK."});
     QCOMPARE(emu::openHandles(), 1);
+}
+
+void TestUsbDevice::countsBeyondTheBufferAreNotBelieved_data()
+{
+    QTest::addColumn<bool>("send");
+    QTest::addColumn<int>("reported");
+    QTest::addColumn<int>("result");
+    QTest::newRow("receive 9999 of 4") << false << 9999 << 4;
+    QTest::newRow("receive 5 of 4") << false << 5 << 4;
+    QTest::newRow("receive 3 of 4") << false << 3 << 3;
+    QTest::newRow("send 9999 of 4") << true << 9999 << 4;
+    QTest::newRow("negative other than -1") << false << -71 << -1;
+}
+
+void TestUsbDevice::countsBeyondTheBufferAreNotBelieved()
+{
+    QFETCH(bool, send);
+    QFETCH(int, reported);
+    QFETCH(int, result);
+    USBMIREL dev;
+    QCOMPARE(dev.connect(), 0);
+    emu::scriptReplies({{reported, {1, 2, 3, 4, 5, 6}}});
+    unsigned char buf[8] = {};
+    const int got = send ? dev.control_send(7, 0, 0, buf, 4) : dev.control_receive(9, 0, 0, buf, 4);
+    QCOMPARE(got, result);
+    QCOMPARE(int(buf[4]), 0); // nothing lands past the four bytes asked for
 }
 
 void TestUsbDevice::unpluggedDeviceIsPickedUpAgain()

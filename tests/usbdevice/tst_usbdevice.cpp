@@ -20,6 +20,7 @@ private slots:
 
     void connectTrace();
     void noDeviceWritesOnlyConnect();
+    void reconnectClosesTheOpenHandleFirst();
     void wrongIdentityIsClosed_data();
     void wrongIdentityIsClosed();
     void identityLogShowsOnlyReceivedBytes_data();
@@ -93,6 +94,17 @@ void TestUsbDevice::noDeviceWritesOnlyConnect()
     log.clear();
     QCOMPARE(dev.connect(), -1);
     QCOMPARE(log.lines(), QStringList {"USB Connect"});
+}
+
+void TestUsbDevice::reconnectClosesTheOpenHandleFirst()
+{
+    USBMIREL dev;
+    QCOMPARE(dev.connect(), 0);
+    LogCapture log;
+    QCOMPARE(dev.connect(), 0);
+    QCOMPARE(emu::openHandles(), 1); // the first handle was closed, not leaked
+    QVERIFY(!log.lines().contains("USB Disconnect")); // closed without the release
+    QCOMPARE(log.lines().first(), QString("USB Connect"));
 }
 
 void TestUsbDevice::wrongIdentityIsClosed_data()

@@ -10,6 +10,7 @@
 #include "progressdisplay.h"
 #include "upgradeoutcome.h"
 #include "upgrader.h"
+#include "upgraderelay.h"
 #include "usbmirel.h"
 
 #include <QElapsedTimer>
@@ -85,23 +86,45 @@ int upgrade(const QStringList &arguments, Console &console)
     {
         USBMIREL device;
         Upgrader upgrader(&device);
-        // Receives in this thread: the signals come from the Upgrader's.
-        QObject here;
-        QObject::connect(&upgrader, &Upgrader::sendText, &here, [&](const QString &text) {
-            outcome.text(text);
-            display.line(text);
-        });
-        QObject::connect(&upgrader, &Upgrader::sendPercent, &here, [&](int percent) {
-            outcome.percent(percent);
-            display.progress("Firmware", percent);
-        });
-        QObject::connect(&device, &USBMIREL::sendPercentExtFlashWrite, &here,
-            [&](int percent) { display.progress("External flash write", percent); });
-        QObject::connect(&device, &USBMIREL::sendPercentExtFlashRead, &here,
-            [&](int percent) { display.progress("External flash verify", percent); });
         QEventLoop loop;
+        using Report = UpgradeRelay::Report;
+        UpgradeRelay relay([&](const Report &r) {
+            switch (r.kind) {
+            case Report::Text:
+                outcome.text(r.text);
+                display.line(r.text);
+                break;
+            case Report::FirmwarePercent:
+                outcome.percent(r.percent);
+                display.progress("Firmware", r.percent);
+                break;
+            case Report::WritePercent:
+                display.progress("External flash write", r.percent);
+                break;
+            case Report::ReadPercent:
+                display.progress("External flash verify", r.percent);
+                break;
+            case Report::Finished:
+                loop.quit();
+                break;
+            }
+        });
+        // These run in the Upgrader's thread and only queue the report; the
+        // finish comes last, after every line of the run.
+        const auto direct = Qt::DirectConnection;
+        const auto percentAs = [&relay](Report::Kind kind) {
+            return [&relay, kind](int p) { relay.post({kind, QString(), p}); };
+        };
+        const auto text = [&relay](const QString &t) { relay.post({Report::Text, t, 0}); };
+        const auto finished = [&relay] { relay.post({Report::Finished, QString(), 0}); };
+        QObject::connect(&upgrader, &Upgrader::sendText, &relay, text, direct);
         QObject::connect(
-            &upgrader, &QThread::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+            &upgrader, &Upgrader::sendPercent, &relay, percentAs(Report::FirmwarePercent), direct);
+        QObject::connect(&device, &USBMIREL::sendPercentExtFlashWrite, &relay,
+            percentAs(Report::WritePercent), direct);
+        QObject::connect(&device, &USBMIREL::sendPercentExtFlashRead, &relay,
+            percentAs(Report::ReadPercent), direct);
+        QObject::connect(&upgrader, &QThread::finished, &relay, finished, direct);
 
         QElapsedTimer clock;
         clock.start();
@@ -109,8 +132,6 @@ int upgrade(const QStringList &arguments, Console &console)
         upgrader.start();
         loop.exec();
         upgrader.wait();
-        // Lines still queued behind the finish are part of the run.
-        QCoreApplication::sendPostedEvents(&here);
         outcome.finish(DebugFilter::pageReadErrors());
         display.close();
 

@@ -52,6 +52,9 @@ protected:
     // The image at a resource path, decoded once and then served from
     // QPixmapCache; a null pixmap (missing image) is returned but never cached.
     static QPixmap cachedPixmap(const QString &path);
+    // The image at path stretched to size (nearest pixel), cached per size
+    // like cachedPixmap: painting it then needs no scaling at all.
+    static QPixmap scaledPixmap(const QString &path, const QSize &size);
     // A horizontal pill (the hover highlight) filling rect.
     static void drawHoverPill(QPainter *painter, const QRect &rect);
     // An upright pill filling rect, fading from color to translucent white.

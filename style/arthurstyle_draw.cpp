@@ -344,11 +344,10 @@ void ArthurStyle::drawVerticalSlider(
     painter->save();
 
     if ((option->subControls & SC_SliderGroove) && groove.isValid()) {
-        const QPixmap bar = cachedPixmap(si::sliderBarVertical);
         // The groove image is stretched to the groove's height.
-        painter->drawPixmap(QRect(QPoint(groove.left() + 10, groove.top() + 5),
-                                QPoint(groove.left() + 19, groove.bottom() - 5)),
-            bar);
+        const QRect target(QPoint(groove.left() + 10, groove.top() + 5),
+            QPoint(groove.left() + 19, groove.bottom() - 5));
+        painter->drawPixmap(target.topLeft(), scaledPixmap(si::sliderBarVertical, target.size()));
     }
 
     const QString name = widget ? widget->objectName() : QString();

@@ -508,6 +508,23 @@ void TestStylePaint::colourSliders()
     QString why;
     QVERIFY2(showsPiece(img, resourceImage(qPrintable(thumb)), handle.topLeft(), 0, &why),
         qPrintable(why));
+
+    // The groove image, stretched into columns 10 to 19 of the groove and
+    // its height less 5 at both ends: its middle row shows halfway down
+    // (under the pill, when there is one, which is painted over it).
+    const QRect groove = style.subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove);
+    const QImage bar = resourceImage("slider_bar_vertical.png");
+    const int top = groove.top() + 5;
+    const int height = groove.bottom() - 5 - top + 1;
+    for (int x = 0; x < 10; ++x) {
+        const QRgb want = bar.pixel(x, bar.height() / 2);
+        if (qAlpha(want) == 255 && tint.isEmpty())
+            QVERIFY2(near(img.pixel(groove.left() + 10 + x, top + height / 2), want),
+                qPrintable(QString::number(x)));
+    }
+    // Right of the groove image: only the background (or the pill).
+    if (tint.isEmpty())
+        QCOMPARE(img.pixel(groove.left() + 20, top + height / 2), kWindow.rgb());
 }
 
 void TestStylePaint::radioIndicator_data()

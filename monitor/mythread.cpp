@@ -21,12 +21,14 @@ MyThread::~MyThread()
     // the loop gets a clean stop instead.
     requestStop();
     wait();
+    syncWithLoopEnd();
 }
 
 void MyThread::terminate()
 {
     requestStop();
     wait(3000);
+    syncWithLoopEnd();
 }
 
 void MyThread::stop_work()
@@ -41,6 +43,15 @@ void MyThread::start_work()
 
 void MyThread::run()
 {
+    loop();
+    // The last thing the thread does: whoever later takes the same lock (see
+    // syncWithLoopEnd) is ordered after every access the loop made.
+    std::lock_guard<std::mutex> lock(stopMutex);
+    loopEnded = true;
+}
+
+void MyThread::loop()
+{
     for (;;) {
         // Read once per iteration: a switch during the pause below does not
         // change what this iteration does.
@@ -50,6 +61,15 @@ void MyThread::run()
         if (poll && !pollOnce())
             return;
     }
+}
+
+bool MyThread::syncWithLoopEnd()
+{
+    // QThread::wait() orders us after the thread's end, but through Qt's own
+    // primitives; this lock makes the order explicit in our code, so that
+    // the owner may free the device right after (and checkers can see it).
+    std::lock_guard<std::mutex> lock(stopMutex);
+    return loopEnded;
 }
 
 bool MyThread::pollOnce()

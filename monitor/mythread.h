@@ -38,6 +38,9 @@ protected:
     void run() override;
 
 private:
+    void loop();
+    // Takes the lock the loop releases last; true once the loop has ended.
+    bool syncWithLoopEnd();
     // One reading of the device; false when a stop was asked for meanwhile.
     bool pollOnce();
     // Sleeps for the poll interval; false (at once) when asked to stop.
@@ -51,6 +54,7 @@ private:
     std::mutex stopMutex;
     std::condition_variable stopWake;
     bool stopping = false; // guarded by stopMutex
+    bool loopEnded = false; // guarded by stopMutex
 
     // Receive buffers of the polling thread alone; only a complete reply is
     // copied into the shared snapshot.

@@ -57,6 +57,7 @@ constexpr int errStall = -32; // -EPIPE: the device refused the request
 constexpr int errNoDevice = -19; // -ENODEV: the device has left the bus
 constexpr int errTimeout = -110; // -ETIMEDOUT
 constexpr int errBusy = -16; // -EBUSY (claim failures)
+constexpr int errPermission = -1; // -EPERM: the device node is not writable for us
 
 // -------------------------------------------------------------- device set-up
 
@@ -85,6 +86,12 @@ struct DeviceConfig
     bool failOpen = false; // usb_open returns null
     bool failSetConfiguration = false; // usb_set_configuration returns errStall
     bool failClaim = false; // usb_claim_interface returns errBusy
+    // The device node is not ours to use, as without the udev rule: the
+    // node can only be opened read-only (usb_open succeeds, configuring
+    // fails with errPermission), or, with noAccess, not at all (usb_open
+    // returns null with errno EACCES).
+    bool permissionDenied = false;
+    bool noAccess = false;
     // After a restart by request 4: does the device come back on the bus?
     bool returnsAfterReset = true;
 

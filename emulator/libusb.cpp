@@ -8,6 +8,7 @@
 #include <usb.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -108,6 +109,10 @@ usb_dev_handle *usb_open(struct usb_device *dev)
     d->refresh(s.nowUs());
     if (!d->present || d->cfg.failOpen)
         return nullptr;
+    if (d->cfg.noAccess) {
+        errno = EACCES;
+        return nullptr;
+    }
     auto *h = new usb_dev_handle;
     h->device = d->id;
     h->generation = d->generation;
@@ -136,6 +141,8 @@ int usb_set_configuration(usb_dev_handle *h, int configuration)
     Device *d = s.live(h);
     if (!d)
         return kelto::emu::errNoDevice;
+    if (d->cfg.permissionDenied)
+        return kelto::emu::errPermission;
     if (d->cfg.failSetConfiguration || configuration != 1)
         return kelto::emu::errStall;
     return 0;

@@ -7,6 +7,7 @@
 #include <usb.h>
 
 #include <algorithm>
+#include <cerrno>
 
 std::mutex usbMutex;
 
@@ -73,6 +74,15 @@ int UsbDevice::control_receive(
     return control_receivePrivate(bRequest, wValue, wIndex, buffer, length);
 }
 
+namespace {
+
+bool isPermissionError(int negativeErrno)
+{
+    return negativeErrno == -EPERM || negativeErrno == -EACCES;
+}
+
+} // namespace
+
 int UsbDevice::connectPrivate()
 {
     qDebug("USB Connect");
@@ -83,6 +93,9 @@ int UsbDevice::connectPrivate()
     usb_init();
     usb_find_busses();
     usb_find_devices();
+    // What the search met, for the diagnosis written when it fails.
+    bool matchSeen = false;
+    bool permissionDenied = false;
     for (struct usb_bus *bus = usb_get_busses(); bus; bus = bus->next) {
         kelto::StreamLine() << "bus: " << static_cast<const void *>(bus);
         for (struct usb_device *dev = bus->devices; dev; dev = dev->next) {
@@ -97,13 +110,20 @@ int UsbDevice::connectPrivate()
                                 << kelto::hex(dev->descriptor.bMaxPacketSize0);
             if (dev->descriptor.idVendor != vendorId || dev->descriptor.idProduct != productId)
                 continue;
+            matchSeen = true;
 
+            errno = 0;
             handle = usb_open(dev);
-            if (!handle)
+            if (!handle) {
+                permissionDenied |= isPermissionError(-errno);
                 continue;
+            }
             kelto::StreamLine() << "usb_opened";
 
-            if (usb_set_configuration(handle, configuration) < 0) {
+            // libusb-0.1 falls back to a read-only open when the node is not
+            // writable; configuring then fails with EPERM.
+            if (const int r = usb_set_configuration(handle, configuration); r < 0) {
+                permissionDenied |= isPermissionError(r);
                 disconnectPrivate();
                 continue;
             }
@@ -153,7 +173,20 @@ int UsbDevice::connectPrivate()
             return 0;
         }
     }
+    reportConnectFailure(matchSeen, permissionDenied);
     return -1;
+}
+
+void UsbDevice::reportConnectFailure(bool matchSeen, bool permissionDenied) const
+{
+    // Our own diagnosis after the trace: the one question a technician has
+    // is whether the converter is missing or present but not accessible.
+    if (!matchSeen)
+        qDebug("USB device %04x:%04x not found", unsigned(vendorId), unsigned(productId));
+    else if (permissionDenied)
+        qDebug("USB device %04x:%04x found but cannot be opened: permission denied "
+               "(install the udev rule 70-kelto.rules, then plug the device in again)",
+            unsigned(vendorId), unsigned(productId));
 }
 
 void UsbDevice::disconnectPrivate()

@@ -48,6 +48,7 @@ protected:
     // The caller holds usbMutex.
     int connectPrivate();
     void disconnectPrivate();
+    void reportConnectFailure(bool matchSeen, bool permissionDenied) const;
     int control_receivePrivate(
         uint8_t bRequest, uint16_t wValue, uint16_t wIndex, unsigned char *buffer, int length);
 

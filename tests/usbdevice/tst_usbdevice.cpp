@@ -20,6 +20,8 @@ private slots:
 
     void connectTrace();
     void noDeviceWritesOnlyConnect();
+    void permissionDeniedIsToldApart_data();
+    void permissionDeniedIsToldApart();
     void reconnectClosesTheOpenHandleFirst();
     void wrongIdentityIsClosed_data();
     void wrongIdentityIsClosed();
@@ -88,12 +90,46 @@ void TestUsbDevice::noDeviceWritesOnlyConnect()
     USBMIREL dev;
     LogCapture log;
     unsigned char buf[4];
+    const QStringList expected {"USB Connect", "USB device 16c0:078b not found"};
     QCOMPARE(dev.control_receive(9, 0, 0, buf, 4), -1);
-    QCOMPARE(log.lines(), QStringList {"USB Connect"});
+    QCOMPARE(log.lines(), expected);
     QVERIFY(emu::transferLog().empty());
     log.clear();
     QCOMPARE(dev.connect(), -1);
-    QCOMPARE(log.lines(), QStringList {"USB Connect"});
+    QCOMPARE(log.lines(), expected);
+}
+
+void TestUsbDevice::permissionDeniedIsToldApart_data()
+{
+    QTest::addColumn<bool>("readOnlyOpen");
+    QTest::newRow("node opens read-only, configuring fails") << true;
+    QTest::newRow("node does not open at all") << false;
+}
+
+void TestUsbDevice::permissionDeniedIsToldApart()
+{
+    QFETCH(bool, readOnlyOpen);
+    emu::DeviceConfig c = emu::config();
+    c.permissionDenied = readOnlyOpen;
+    c.noAccess = !readOnlyOpen;
+    emu::configure(c);
+    USBMIREL dev;
+    LogCapture log;
+    QCOMPARE(dev.connect(), -1);
+    const QString why = "USB device 16c0:078b found but cannot be opened: permission denied "
+                        "(install the udev rule 70-kelto.rules, then plug the device in again)";
+    QCOMPARE(log.lines().last(), why);
+    QVERIFY(!log.lines().contains("USB device 16c0:078b not found"));
+    QCOMPARE(emu::openHandles(), 0);
+
+    // A device that fails for another reason is not blamed on permissions.
+    c.permissionDenied = c.noAccess = false;
+    c.failClaim = true;
+    emu::configure(c);
+    log.clear();
+    QCOMPARE(dev.connect(), -1);
+    QVERIFY(!log.lines().contains(why));
+    QVERIFY(!log.lines().contains("USB device 16c0:078b not found"));
 }
 
 void TestUsbDevice::reconnectClosesTheOpenHandleFirst()

@@ -60,6 +60,9 @@ Upgrader::Upgrader(USBMIREL *usb)
 Upgrader::~Upgrader()
 {
     qDebug() << "Upgrader destructor";
+    // Never blocks: a run still going is not waited for here.
+    if (runMutex.try_lock())
+        runMutex.unlock();
 }
 
 void Upgrader::slotSetFileName(QString name)
@@ -70,6 +73,7 @@ void Upgrader::slotSetFileName(QString name)
 
 void Upgrader::run()
 {
+    std::lock_guard<std::mutex> running(runMutex);
     QString name;
     {
         std::lock_guard<std::mutex> lock(fileNameMutex);

@@ -45,6 +45,11 @@ private:
     // Written by the GUI thread, read by the run at its start.
     std::mutex fileNameMutex;
     QString fileName;
+    // Held by run() from start to end. QThread::wait() orders the run before
+    // whatever follows it through Qt's own (uninstrumented) lock; taking
+    // this one in the destructor makes that order visible to the thread
+    // sanitizer as well.
+    std::mutex runMutex;
 };
 
 #endif

@@ -8,7 +8,7 @@ packages=(
   libusb-dev
   libbenchmark-dev
   xvfb xauth imagemagick
-  srecord
+  srecord python3
   dpkg-dev fakeroot
 )
 

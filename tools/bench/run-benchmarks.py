@@ -1,0 +1,88 @@
+#!/usr/bin/env python3
+"""Runs every benchmark of the build and prints one table: each figure, the
+baseline measured in the same run, their ratio and the target.
+
+    tools/bench/run-benchmarks.py [BUILD_DIR]      (default build/default)
+"""
+import json
+import os
+import pathlib
+import subprocess
+import sys
+
+# (benchmark program, figure, baseline, value, what is compared, target, check)
+#   value: which number of a benchmark row to take ("real_time", "cpu_time"
+#   or a counter name); check(figure, baseline) -> True when the target is met,
+#   None when the row has no target.
+ROWS = [
+    ("hextobin", "BM_Hex2BinProcess", "BM_ObjcopyProcess", "real_time",
+     "HEX to binary, whole process, 41 MB file (ms) vs objcopy",
+     "ratio <= 0.5 (2x objcopy)", lambda f, b: f / b <= 0.5),
+    ("usb_roundtrip", "BM_PageRoundTrip/0", "BM_MemcpyMemcmp", "cpu_time",
+     "2048-byte page write + read-back + compare, debug off (ns CPU) vs memcpy+memcmp",
+     "none", None),
+    ("usb_roundtrip", "BM_PageRoundTrip/1", "BM_MemcpyMemcmp", "cpu_time",
+     "page round trip, debug lines formatted (ns CPU) vs memcpy+memcmp", "none", None),
+    ("monitor_refresh", "RefreshFew", "SetHtml/few", "real_time",
+     "ballast refresh, few cells changed (ms) vs setHtml of the page",
+     "<= 10 ms", lambda f, b: f <= 10.0),
+    ("monitor_refresh", "RefreshAll", "SetHtml/all", "real_time",
+     "ballast refresh, all cells changed (ms) vs setHtml of the page",
+     "<= 10 ms", lambda f, b: f <= 10.0),
+    ("monitor_refresh", "RefreshSame", "SetHtml/few", "real_time",
+     "ballast refresh, unchanged snapshot (ms) vs setHtml of the page", "none", None),
+    ("upgrade", "Realistic", "ModelMinimum", "real_time",
+     "upgrade wall time, realistic device timing (ms) vs the model's minimum",
+     "ratio <= 1.02", lambda f, b: f / b <= 1.02),
+    ("upgrade", "ZeroLatency", "ReadAndDecode", "real_time",
+     "host overhead of a full upgrade, zero-latency device (ms) vs reading and decoding the file",
+     "none", None),
+    ("upgrade_gui", "UpgradePolling", "Idle", "p99_ms",
+     "GUI event-loop latency p99 during upgrade + polling (ms) vs idle window",
+     "p99 < 16 ms", lambda f, b: f < 16.0),
+]
+
+
+def run(program: pathlib.Path) -> dict:
+    out = subprocess.run([str(program), "--benchmark_format=json"], check=True,
+                         capture_output=True, text=True,
+                         env={**os.environ, "QT_QPA_PLATFORM": "offscreen"})
+    rows = {}
+    for b in json.loads(out.stdout)["benchmarks"]:
+        if b.get("run_type", "iteration") == "iteration":
+            rows[b["name"].split("/real_time")[0].split("/min_time")[0].split("/iterations")[0]] = b
+    return rows
+
+
+def value(row: dict, key: str) -> float:
+    return float(row[key] if key in row else row.get("counters", {})[key])
+
+
+def main() -> int:
+    build = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "build/default")
+    results = {}
+    for name in sorted({r[0] for r in ROWS}):
+        program = build / "bench" / name / f"bench_{name}"
+        if not program.exists():
+            print(f"missing benchmark program {program}", file=sys.stderr)
+            continue
+        print(f"running {program} ...", file=sys.stderr, flush=True)
+        results[name] = run(program)
+
+    print(f"{'figure':<82} {'value':>10} {'baseline':>10} {'ratio':>8}  target")
+    missed = 0
+    for prog, fig, base, key, what, target, check in ROWS:
+        rows = results.get(prog, {})
+        if fig not in rows or base not in rows:
+            print(f"{what:<82} {'n/a':>10}")
+            missed += 1
+            continue
+        f, b = value(rows[fig], key), value(rows[base], key)
+        verdict = "" if check is None else ("met" if check(f, b) else "MISSED")
+        missed += verdict == "MISSED"
+        print(f"{what:<82} {f:>10.3f} {b:>10.3f} {f / b:>8.3f}  {target} {verdict}")
+    return 1 if missed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

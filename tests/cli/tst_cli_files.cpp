@@ -17,18 +17,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#if defined(__SANITIZE_THREAD__)
-// The window's file dialogs run a QFileInfoGatherer thread that shares
-// implicitly shared Qt buffers with the GUI thread; their reference counts
-// live in the uninstrumented Qt, which copies them with memmove, so
-// ThreadSanitizer cannot see the hand-over. The file commands start no
-// thread of their own, and our code stays instrumented and checked.
-extern "C" const char *__tsan_default_suppressions()
-{
-    return "called_from_lib:libQt6Core.so.6\n";
-}
-#endif
-
 using kelto::hexgen::HexWriter;
 using kelto::test::CliResult;
 using kelto::test::ModalDriver;

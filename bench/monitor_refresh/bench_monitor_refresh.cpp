@@ -1,13 +1,13 @@
 // What one ballast page refresh costs the GUI thread, the repaint it causes
 // included, in the real window with the ballast tab on screen:
 //   SetHtml        the baseline, a plain setHtml of the page into the browser
-//   Refresh/0      the window's refresh after four cells changed
-//   Refresh/1      the window's refresh after every value changed
+//   RefreshFew     the window's refresh after four cells changed
+//   RefreshAll     the window's refresh after every value changed
 //   RefreshSame    the window's refresh of an unchanged snapshot
 //   BuildPage      building the page text alone
-// The second argument 0 leaves the repaint out. Each changing case alternates between two
-// snapshots, so every iteration sees a change. Compare the cases as ratios to SetHtml of the same
-// run.
+// The ...NoPaint variants leave the repaint out. Each changing case
+// alternates between two snapshots, so every iteration sees a change.
+// Compare the cases as ratios to SetHtml of the same run.
 #include "ballastpage.h"
 #include "ballastsnapshot.h"
 #include "darvo_bootloader.h"
@@ -63,10 +63,8 @@ QTextBrowser *browser()
     return window->findChild<QTextBrowser *>("textBrowserVrb");
 }
 
-void SetHtml(benchmark::State &state)
+void SetHtml(benchmark::State &state, bool everyValue, bool paint)
 {
-    const bool everyValue = state.range(0);
-    const bool paint = state.range(1);
     const BallastSnapshot::Data a = snapshot(1, everyValue);
     const BallastSnapshot::Data b = snapshot(2, everyValue);
     const QString pages[2] = {buildBallastPage(a.vrb.data(), a.vrBalasts.data()).html,
@@ -79,10 +77,8 @@ void SetHtml(benchmark::State &state)
     }
 }
 
-void Refresh(benchmark::State &state)
+void Refresh(benchmark::State &state, bool everyValue, bool paint)
 {
-    const bool everyValue = state.range(0);
-    const bool paint = state.range(1);
     const BallastSnapshot::Data a = snapshot(1, everyValue);
     const BallastSnapshot::Data b = snapshot(2, everyValue);
     publish(a);
@@ -114,19 +110,35 @@ void BuildPage(benchmark::State &state)
 
 } // namespace
 
-// Arguments: every value changes (0/1), the repaint is included (0/1).
-BENCHMARK(SetHtml)
-    ->Name("SetHtml")
-    ->ArgsProduct({{0, 1}, {1, 0}})
-    ->Unit(benchmark::kMillisecond)
-    ->MinTime(2);
-BENCHMARK(Refresh)
-    ->Name("Refresh")
-    ->ArgsProduct({{0, 1}, {1, 0}})
-    ->Unit(benchmark::kMillisecond)
-    ->MinTime(2);
-BENCHMARK(RefreshSame)->Unit(benchmark::kMillisecond)->MinTime(1);
-BENCHMARK(BuildPage)->Unit(benchmark::kMillisecond)->MinTime(1);
+// Names as tools/bench/run-benchmarks.py reads them.
+void registerAll()
+{
+    struct Case
+    {
+        const char *name;
+        void (*run)(benchmark::State &, bool, bool);
+        bool everyValue;
+        bool paint;
+    };
+    const Case cases[] = {
+        {"SetHtml/few", SetHtml, false, true},
+        {"SetHtml/all", SetHtml, true, true},
+        {"RefreshFew", Refresh, false, true},
+        {"RefreshAll", Refresh, true, true},
+        {"SetHtmlNoPaint/few", SetHtml, false, false},
+        {"SetHtmlNoPaint/all", SetHtml, true, false},
+        {"RefreshFewNoPaint", Refresh, false, false},
+        {"RefreshAllNoPaint", Refresh, true, false},
+    };
+    for (const Case &c : cases)
+        benchmark::RegisterBenchmark(c.name, c.run, c.everyValue, c.paint)
+            ->Unit(benchmark::kMillisecond)
+            ->MinTime(2);
+    benchmark::RegisterBenchmark("RefreshSame", RefreshSame)
+        ->Unit(benchmark::kMillisecond)
+        ->MinTime(1);
+    benchmark::RegisterBenchmark("BuildPage", BuildPage)->Unit(benchmark::kMillisecond)->MinTime(1);
+}
 
 int main(int argc, char **argv)
 {
@@ -147,6 +159,7 @@ int main(int argc, char **argv)
     w->findChild<QTabWidget *>("tabWidget")->setCurrentIndex(1);
     QMetaObject::invokeMethod(window, "slotTabChanged", Q_ARG(int, 0));
 
+    registerAll();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

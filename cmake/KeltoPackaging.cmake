@@ -1,5 +1,6 @@
-# Installation and the Debian package. Only the program and its desktop
-# integration are installed: the emulator and the test driver never are.
+# Installation and the Debian package: the program, its command-line
+# companion (installed by cli/) and the desktop integration. The emulator
+# and the test driver never are.
 include(GNUInstallDirs)
 
 set(KELTO_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/tools/packaging)

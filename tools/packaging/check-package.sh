@@ -11,7 +11,7 @@ echo "package: $deb"
 dpkg-deb -c "$deb"
 
 listing=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for f in ./usr/bin/kelto ./usr/share/applications/kelto.desktop \
+for f in ./usr/bin/kelto ./usr/bin/kelto-cli ./usr/share/applications/kelto.desktop \
          ./usr/share/icons/hicolor/32x32/apps/kelto.png ./usr/lib/udev/rules.d/70-kelto.rules; do
   grep -qx "$f" <<<"$listing" || { echo "missing in package: $f"; exit 1; }
 done

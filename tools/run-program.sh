@@ -17,8 +17,14 @@ build=$(cd "$(dirname "$exe")/.." && pwd)
 shot=${SHOT:-build/kelto-window.png}
 debuglog=${DEBUGLOG:-build/kelto-debug.log}
 
-cmake --build "$build" --target kelto kelto_emulator_preload kelto_demo \
-  kelto_sample_firmware_files >/dev/null
+buildlog=$(mktemp)
+if ! cmake --build "$build" --target kelto kelto_emulator_preload kelto_demo \
+  kelto_sample_firmware_files >"$buildlog" 2>&1; then
+  cat "$buildlog" >&2
+  rm -f "$buildlog"
+  exit 1
+fi
+rm -f "$buildlog"
 upg=$build/sample-firmware/kelto_sample.upg
 emulator=$build/emulator/libkelto-emulator.so
 operator=$build/tools/demo/libkelto-demo.so

@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QPixmap>
 #include <QProgressBar>
@@ -105,10 +106,21 @@ private:
                 finish(w, false, "no Firmware Change button");
             }
             return;
-        case Phase::WaitDialog:
-            if (auto *fd = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
+        case Phase::WaitDialog: {
+            // Answered only once it has been on screen for a moment, running
+            // its own loop: accepted earlier, it would open again and wait.
+            auto *fd = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            if (fd && fd->isVisible() && !seen.isValid())
+                seen.start();
+            if (fd && seen.isValid() && seen.elapsed() >= 500) {
+                // Typed into the name field, as the operator would.
+                if (auto *name = fd->findChild<QLineEdit *>("fileNameEdit"))
+                    name->setText(file);
+                else
+                    fd->selectFile(file);
+                if (fd->selectedFiles().value(0) != file)
+                    return; // the dialog is still settling; type again
                 say(QString("operator: choosing %1 in \"%2\"").arg(file, fd->windowTitle()));
-                fd->selectFile(file);
                 static_cast<QDialog *>(fd)->accept();
                 phase = Phase::Watch;
                 since.start();
@@ -116,6 +128,7 @@ private:
                 finish(w, false, "no file dialog");
             }
             return;
+        }
         case Phase::Watch:
             watch(w);
             return;
@@ -183,6 +196,7 @@ private:
     QTimer timer;
     QElapsedTimer clock;
     QElapsedTimer since;
+    QElapsedTimer seen;
     Phase phase = Phase::WaitWindow;
     int shown = 0;
     int lastPercent = -1;

@@ -1,0 +1,30 @@
+# Runs one scripted firmware change and checks what the operator was shown.
+file(REMOVE ${SHOT})
+execute_process(
+  COMMAND ${CMAKE_COMMAND} -E env LD_PRELOAD=${PRELOAD} KELTO_EMU_MODE=application
+          KELTO_EMU_TIMING=zero KELTO_DEMO_FILE=${UPG} KELTO_DEMO_SHOT=${SHOT} ${EXE}
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc STREQUAL "0")
+  message(FATAL_ERROR "exit code ${rc}\n${out}")
+endif()
+set(expected
+  "log: ${UPG}" "log: KT0000001" "log: Apllication mode" "log: Reset device"
+  "log: Serial:KT0000001b" "log: Writting firmware ... "
+  "log: Verify External Flash ...  " "Firmware change completed (OK")
+set(rest "${out}")
+foreach(line IN LISTS expected)
+  string(FIND "${rest}" "${line}" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "missing or out of order: '${line}'\n${out}")
+  endif()
+  string(SUBSTRING "${rest}" ${at} -1 rest)
+endforeach()
+# The bar is sampled between lines, so only its arrival is checked.
+string(FIND "${out}" "flash: 100%" at)
+if(at LESS 0)
+  message(FATAL_ERROR "flash bar never at 100%\n${out}")
+endif()
+if(NOT EXISTS ${SHOT})
+  message(FATAL_ERROR "no screenshot\n${out}")
+endif()
+message(STATUS "firmware change completed as the operator saw it")

@@ -10,18 +10,6 @@
 #include <QTest>
 #include <QTextBrowser>
 
-#if defined(__SANITIZE_THREAD__)
-// The file dialog's QFileInfoGatherer thread and the GUI thread share
-// implicitly shared Qt buffers whose reference counts live in the
-// uninstrumented Qt, and copy them with memmove from inside libQt6Core;
-// ThreadSanitizer cannot see that hand-over. Our own code is instrumented
-// and stays checked.
-extern "C" const char *__tsan_default_suppressions()
-{
-    return "called_from_lib:libQt6Core.so.6\n";
-}
-#endif
-
 using kelto::hexgen::HexWriter;
 using kelto::test::ModalDriver;
 

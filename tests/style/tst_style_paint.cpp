@@ -19,19 +19,6 @@
 
 int qCleanupResources_kelto();
 
-#if defined(__SANITIZE_THREAD__)
-// Painting anything taller than a few dozen rows makes Qt's raster engine
-// split the work over its GUI thread pool; the pool hands its queue and
-// tasks between threads under its own (uninstrumented) QMutex and does the
-// copying and freeing with memmove and delete from inside libQt6Core, where
-// ThreadSanitizer sees the accesses but not the lock. Those calls are taken
-// as uninstrumented, which they are; our own code stays checked.
-extern "C" const char *__tsan_default_suppressions()
-{
-    return "called_from_lib:libQt6Core.so.6\n";
-}
-#endif
-
 namespace {
 
 // The slider's own style option, as its paint event builds it.

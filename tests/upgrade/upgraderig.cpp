@@ -11,26 +11,6 @@
 
 #include <atomic>
 
-#if defined(__SANITIZE_THREAD__)
-// Built-in ThreadSanitizer suppressions of the upgrade tests, on top of the
-// project's file. Both are hand-overs inside the uninstrumented Qt:
-// - a finished QThread's last touch of its object (Qt reads the Upgrader's
-//   meta-object on the way out) is ordered before wait() returns by
-//   QThread's own QMutex, which ThreadSanitizer cannot see; the object is
-//   deleted after wait();
-// - the file dialog's QFileInfoGatherer thread and the GUI thread share
-//   implicitly shared Qt buffers whose reference counts live in Qt and
-//   copy them with memmove from inside libQt6Core;
-// - every QThread gets a glib event dispatcher, and glib's allocator hands
-//   memory between threads through its own (uninstrumented) caches.
-extern "C" const char *__tsan_default_suppressions()
-{
-    return "race:Upgrader::metaObject\n"
-           "called_from_lib:libQt6Core.so.6\n"
-           "called_from_lib:libglib-2.0.so.0\n";
-}
-#endif
-
 namespace kelto::test {
 
 namespace {

@@ -10,7 +10,8 @@
 #include <QCoreApplication>
 #include <QDebug>
 
-Darvo_bootloader::Darvo_bootloader(QWidget *parent) : QMainWindow(parent)
+Darvo_bootloader::Darvo_bootloader(QWidget *parent)
+    : QMainWindow(parent)
 {
     // 1-2. The form: every widget, text and tab 0 selected.
     ui = new Ui_Darvo_bootloaderClass;
@@ -43,34 +44,34 @@ Darvo_bootloader::Darvo_bootloader(QWidget *parent) : QMainWindow(parent)
     device = new USBMIREL;
 
     // 7. Connections 1 to 21.
-    QObject::connect(ui->pushButtonConnect, SIGNAL(clicked(bool)), this,
-                     SLOT(slotpushButtonConnect(bool)));
+    QObject::connect(
+        ui->pushButtonConnect, SIGNAL(clicked(bool)), this, SLOT(slotpushButtonConnect(bool)));
     QObject::connect(ui->pushButtonDisconnect, SIGNAL(clicked(bool)), this,
-                     SLOT(slotpushButtonDisconnect(bool)));
-    QObject::connect(ui->pushButtonRead, SIGNAL(clicked(bool)), this,
-                     SLOT(slotpushButtonRead(bool)));
-    QObject::connect(ui->pushButtonWrite, SIGNAL(clicked(bool)), this,
-                     SLOT(slotpushButtonWrite(bool)));
-    QObject::connect(ui->pushButtonWritePage, SIGNAL(clicked(bool)), this,
-                     SLOT(slotpushButtonWritePage(bool)));
+        SLOT(slotpushButtonDisconnect(bool)));
+    QObject::connect(
+        ui->pushButtonRead, SIGNAL(clicked(bool)), this, SLOT(slotpushButtonRead(bool)));
+    QObject::connect(
+        ui->pushButtonWrite, SIGNAL(clicked(bool)), this, SLOT(slotpushButtonWrite(bool)));
+    QObject::connect(
+        ui->pushButtonWritePage, SIGNAL(clicked(bool)), this, SLOT(slotpushButtonWritePage(bool)));
     QObject::connect(ui->pushButtonRunApplication, SIGNAL(clicked(bool)), this,
-                     SLOT(slotpushButtonRunApplication(bool)));
+        SLOT(slotpushButtonRunApplication(bool)));
     QObject::connect(ui->pushButtonReadExternalFlash, SIGNAL(clicked(bool)), this,
-                     SLOT(slotpushButtonReadExternalFlash(bool)));
+        SLOT(slotpushButtonReadExternalFlash(bool)));
     QObject::connect(ui->pushButtonWriteExternalFlash, SIGNAL(clicked(bool)), this,
-                     SLOT(slotpushButtonWriteExternalFlash(bool)));
+        SLOT(slotpushButtonWriteExternalFlash(bool)));
     QObject::connect(ui->pushButtonWriteExtFlashBin, SIGNAL(clicked(bool)), this,
-                     SLOT(slotpushButtonWriteExtFlashBin(bool)));
-    QObject::connect(ui->pushButtonCreateUpg, SIGNAL(clicked(bool)), this,
-                     SLOT(slotpushButtonCreateUpg(bool)));
+        SLOT(slotpushButtonWriteExtFlashBin(bool)));
+    QObject::connect(
+        ui->pushButtonCreateUpg, SIGNAL(clicked(bool)), this, SLOT(slotpushButtonCreateUpg(bool)));
     QObject::connect(ui->pushButtonCreateBootBin, SIGNAL(clicked(bool)), this,
-                     SLOT(slotpushButtonCreateBootBin(bool)));
-    QObject::connect(ui->pushButtonStatusGet, SIGNAL(clicked(bool)), this,
-                     SLOT(slotpushButtonStatusGet(bool)));
-    QObject::connect(ui->pushButtonStatusSet, SIGNAL(clicked(bool)), this,
-                     SLOT(slotpushButtonStatusSet(bool)));
-    QObject::connect(ui->pushButtonStatusClr, SIGNAL(clicked(bool)), this,
-                     SLOT(slotpushButtonStatusClr(bool)));
+        SLOT(slotpushButtonCreateBootBin(bool)));
+    QObject::connect(
+        ui->pushButtonStatusGet, SIGNAL(clicked(bool)), this, SLOT(slotpushButtonStatusGet(bool)));
+    QObject::connect(
+        ui->pushButtonStatusSet, SIGNAL(clicked(bool)), this, SLOT(slotpushButtonStatusSet(bool)));
+    QObject::connect(
+        ui->pushButtonStatusClr, SIGNAL(clicked(bool)), this, SLOT(slotpushButtonStatusClr(bool)));
     QObject::connect(ui->pushButtonCHF, SIGNAL(clicked(bool)), this, SLOT(slotpushButtonCHF(bool)));
     QObject::connect(ui->actionDarvo_info, SIGNAL(triggered(bool)), this, SLOT(slotShowInfo(bool)));
     QObject::connect(ui->actionClose, SIGNAL(triggered()), this, SLOT(close()));
@@ -92,9 +93,9 @@ Darvo_bootloader::Darvo_bootloader(QWidget *parent) : QMainWindow(parent)
     QObject::connect(upgrader, SIGNAL(sendText(QString)), ui->txt, SLOT(append(QString)));
     QObject::connect(upgrader, SIGNAL(sendPercent(int)), ui->progressBarFlash, SLOT(setValue(int)));
     QObject::connect(device, SIGNAL(sendPercentExtFlashWrite(int)), ui->progressBarExtFlashWr,
-                     SLOT(setValue(int)));
+        SLOT(setValue(int)));
     QObject::connect(device, SIGNAL(sendPercentExtFlashRead(int)), ui->progressBarExtFlashRd,
-                     SLOT(setValue(int)));
+        SLOT(setValue(int)));
 
     // 10. The ballast polling thread, running from now on (connection 26)...
     myThread = new MyThread(this, device);

@@ -2,7 +2,8 @@
 
 #include "darvo_bootloader.h"
 
-Information::Information(QWidget *parent, Qt::WindowFlags flags) : QDialog(parent, flags)
+Information::Information(QWidget *parent, Qt::WindowFlags flags)
+    : QDialog(parent, flags)
 {
     setupUi(this);
 }

@@ -57,7 +57,8 @@ QString offeredValue(QWidget *w)
 
 } // namespace
 
-ModalDriver::ModalDriver() : state(std::make_shared<State>())
+ModalDriver::ModalDriver()
+    : state(std::make_shared<State>())
 {
     state->timer.setInterval(5);
     std::weak_ptr<State> weak = state;

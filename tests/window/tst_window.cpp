@@ -80,9 +80,12 @@ void TestWindow::progressBarFormats_data()
 {
     QTest::addColumn<QString>("bar");
     QTest::addColumn<QString>("text");
-    QTest::newRow("flash") << "progressBarFlash" << "Flash 37%";
-    QTest::newRow("write") << "progressBarExtFlashWr" << "External flash write 37%";
-    QTest::newRow("verify") << "progressBarExtFlashRd" << "External flash verify 37%";
+    QTest::newRow("flash") << "progressBarFlash"
+                           << "Flash 37%";
+    QTest::newRow("write") << "progressBarExtFlashWr"
+                           << "External flash write 37%";
+    QTest::newRow("verify") << "progressBarExtFlashRd"
+                            << "External flash verify 37%";
 }
 
 void TestWindow::progressBarFormats()
@@ -127,18 +130,30 @@ void TestWindow::setupUiKeepsExistingName()
 void TestWindow::slotTableOrder()
 {
     const QStringList expected = {
-        "slotpushButtonConnect(bool)",       "slotpushButtonDisconnect(bool)",
-        "slotpushButtonRead(bool)",          "slotpushButtonWrite(bool)",
-        "slotpushButtonWritePage(bool)",     "slotpushButtonWriteExtFlashBin(bool)",
-        "slotpushButtonRunApplication(bool)", "slotpushButtonWriteExternalFlash(bool)",
-        "slotpushButtonReadExternalFlash(bool)", "slotpushButtonCreateUpg(bool)",
-        "slotpushButtonCreateBootBin(bool)", "slotpushButtonStatusGet(bool)",
-        "slotpushButtonStatusSet(bool)",     "slotpushButtonStatusClr(bool)",
-        "slotTimeout()",                     "slotpushButtonCHF(bool)",
-        "slotShowInfo(bool)",                "slotTabChange(int)",
-        "slotPolish(bool)",                  "slotEnglish(bool)",
-        "slotpushButtonGetVrb(bool)",        "slotpushButtonGetVrBalasts(bool)",
-        "slotVrBalastRefresh()",             "slotTabChanged(int)",
+        "slotpushButtonConnect(bool)",
+        "slotpushButtonDisconnect(bool)",
+        "slotpushButtonRead(bool)",
+        "slotpushButtonWrite(bool)",
+        "slotpushButtonWritePage(bool)",
+        "slotpushButtonWriteExtFlashBin(bool)",
+        "slotpushButtonRunApplication(bool)",
+        "slotpushButtonWriteExternalFlash(bool)",
+        "slotpushButtonReadExternalFlash(bool)",
+        "slotpushButtonCreateUpg(bool)",
+        "slotpushButtonCreateBootBin(bool)",
+        "slotpushButtonStatusGet(bool)",
+        "slotpushButtonStatusSet(bool)",
+        "slotpushButtonStatusClr(bool)",
+        "slotTimeout()",
+        "slotpushButtonCHF(bool)",
+        "slotShowInfo(bool)",
+        "slotTabChange(int)",
+        "slotPolish(bool)",
+        "slotEnglish(bool)",
+        "slotpushButtonGetVrb(bool)",
+        "slotpushButtonGetVrBalasts(bool)",
+        "slotVrBalastRefresh()",
+        "slotTabChanged(int)",
     };
     const QMetaObject &mo = Darvo_bootloader::staticMetaObject;
     QStringList actual;

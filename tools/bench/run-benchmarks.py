@@ -44,14 +44,23 @@ ROWS = [
 
 
 def run(program: pathlib.Path) -> dict:
-    out = subprocess.run([str(program), "--benchmark_format=json"], check=True,
-                         capture_output=True, text=True,
-                         env={**os.environ, "QT_QPA_PLATFORM": "offscreen"})
+    # A benchmark that hangs or fails leaves its rows "n/a" instead of
+    # taking the whole table with it.
+    try:
+        out = subprocess.run([str(program), "--benchmark_format=json"], check=True,
+                             capture_output=True, text=True, timeout=TIMEOUT_S,
+                             env={**os.environ, "QT_QPA_PLATFORM": "offscreen"})
+    except (subprocess.CalledProcessError, subprocess.TimeoutExpired) as e:
+        print(f"{program.name} failed: {e}", file=sys.stderr)
+        return {}
     rows = {}
     for b in json.loads(out.stdout)["benchmarks"]:
         if b.get("run_type", "iteration") == "iteration":
             rows[b["name"].split("/real_time")[0].split("/min_time")[0].split("/iterations")[0]] = b
     return rows
+
+
+TIMEOUT_S = int(os.environ.get("KELTO_BENCH_TIMEOUT", "600"))
 
 
 def value(row: dict, key: str) -> float:

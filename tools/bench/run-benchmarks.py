@@ -9,6 +9,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import tempfile
 
 # (benchmark program, figure, baseline, value, what is compared, target, check)
 #   value: which number of a benchmark row to take ("real_time", "cpu_time"
@@ -46,15 +47,21 @@ ROWS = [
 def run(program: pathlib.Path) -> dict:
     # A benchmark that hangs or fails leaves its rows "n/a" instead of
     # taking the whole table with it.
-    try:
-        out = subprocess.run([str(program), "--benchmark_format=json"], check=True,
-                             capture_output=True, text=True, timeout=TIMEOUT_S,
-                             env={**os.environ, "QT_QPA_PLATFORM": "offscreen"})
-    except (subprocess.CalledProcessError, subprocess.TimeoutExpired) as e:
-        print(f"{program.name} failed: {e}", file=sys.stderr)
-        return {}
+    # The results go to a file: some programs print their own lines too.
+    with tempfile.TemporaryDirectory() as tmp:
+        result = pathlib.Path(tmp) / "result.json"
+        try:
+            subprocess.run([str(program), f"--benchmark_out={result}",
+                            "--benchmark_out_format=json"], check=True,
+                           capture_output=True, text=True, timeout=TIMEOUT_S,
+                           env={**os.environ, "QT_QPA_PLATFORM": "offscreen"})
+            data = json.loads(result.read_text())
+        except (subprocess.CalledProcessError, subprocess.TimeoutExpired,
+                OSError, ValueError) as e:
+            print(f"{program.name} failed: {e}", file=sys.stderr)
+            return {}
     rows = {}
-    for b in json.loads(out.stdout)["benchmarks"]:
+    for b in data["benchmarks"]:
         if b.get("run_type", "iteration") == "iteration":
             rows[b["name"].split("/real_time")[0].split("/min_time")[0].split("/iterations")[0]] = b
     return rows

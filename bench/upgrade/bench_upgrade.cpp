@@ -11,6 +11,7 @@
 //   Realistic            the same on the real clock with real waits; its
 //                        "ratio" counter is wall time / ModelMinimum's
 //                        minimum, which has to stay at or below 1.02
+#include "benchupgradefile.h"
 #include "delay.h"
 #include "emulator.h"
 #include "flashimage.h"
@@ -60,23 +61,7 @@ void countingRealSleep(unsigned long ms)
 
 QString makeUpgradeFile()
 {
-    QByteArray image(int(kelto::flash::imageSize), '\0');
-    uint32_t x = 0x9E3779B9u;
-    for (uint32_t i = kelto::flash::applicationOffset;
-         i < kelto::flash::externalOffset + kelto::flash::externalSize; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        image[int(i)] = char(x);
-    }
-    image[int(kelto::flash::applicationBrandOffset)] = 0;
-    image[int(kelto::flash::applicationBrandOffset) + 1] = 0;
-    kelto::flash::storeChecksums(reinterpret_cast<unsigned char *>(image.data()));
-    const QString path = dir->filePath("bench.upg");
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || kelto::upgradefile::write(f, image) != 0)
-        return {};
-    return path;
+    return writeBenchUpgradeFile(dir->filePath("bench.upg"), 0x9E3779B9u);
 }
 
 // One upgrade on a fresh device object; false unless it ran to its end.

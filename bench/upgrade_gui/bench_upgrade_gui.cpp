@@ -9,6 +9,7 @@
 //                   polls; p99 has to stay under 16 ms
 //
 // Run with QT_QPA_PLATFORM=offscreen where there is no display.
+#include "../upgrade/benchupgradefile.h"
 #include "darvo_bootloader.h"
 #include "emulator.h"
 #include "flashimage.h"
@@ -45,22 +46,7 @@ void discardDebug(QtMsgType type, const QMessageLogContext &, const QString &mes
 
 QString makeUpgradeFile(const QString &path)
 {
-    QByteArray image(int(kelto::flash::imageSize), '\0');
-    uint32_t x = 0x2545F491u;
-    for (uint32_t i = kelto::flash::applicationOffset;
-         i < kelto::flash::externalOffset + kelto::flash::externalSize; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        image[int(i)] = char(x);
-    }
-    image[int(kelto::flash::applicationBrandOffset)] = 0;
-    image[int(kelto::flash::applicationBrandOffset) + 1] = 0;
-    kelto::flash::storeChecksums(reinterpret_cast<unsigned char *>(image.data()));
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || kelto::upgradefile::write(f, image) != 0)
-        return {};
-    return path;
+    return writeBenchUpgradeFile(path, 0x2545F491u);
 }
 
 // Lateness of a precise timer, sampled while the event loop runs.

@@ -1,5 +1,7 @@
 #include "ballastview.h"
 
+#include "inplacelayout.h"
+
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextCursor>
@@ -31,14 +33,14 @@ QString cellText(const QTextTableCell &cell)
     return first.text();
 }
 
-// Replaces the last oldLength characters before end with text, keeping the
-// character format found there.
-void replaceBefore(QTextCursor &cursor, int end, int oldLength, const QString &text)
+// The document's layout, made an InPlaceLayout first if it is not one.
+InPlaceLayout *inPlaceLayout(QTextDocument *doc)
 {
-    cursor.setPosition(end - oldLength);
-    cursor.setPosition(end, QTextCursor::KeepAnchor);
-    const QTextCharFormat format = cursor.charFormat();
-    cursor.insertText(text, format);
+    if (auto *layout = qobject_cast<InPlaceLayout *>(doc->documentLayout()))
+        return layout;
+    auto *layout = new InPlaceLayout(doc);
+    doc->setDocumentLayout(layout);
+    return layout;
 }
 
 } // namespace
@@ -64,6 +66,7 @@ BallastView::Update BallastView::show(const BallastPage &page)
 
 void BallastView::replace(const BallastPage &page)
 {
+    inPlaceLayout(browser->document());
     browser->setHtml(page.html);
     ++replaced;
     shownHtml = page.html;
@@ -94,16 +97,35 @@ void BallastView::patch(const BallastPage &page)
     const bool modified = doc->isModified();
     doc->setUndoRedoEnabled(false);
 
+    // Each value is its own edit, so the layout sees each change on its own
+    // and can keep the page's geometry where a value is swapped for one that
+    // takes the same room; it lays the page out once at the end otherwise.
+    InPlaceLayout *layout = inPlaceLayout(doc);
+    layout->beginEdits();
     QTextCursor cursor(doc);
-    // One edit block: the document is laid out once, after the last cell.
-    cursor.beginEditBlock();
+    const auto edit = [&](int end, int value) {
+        // Called inside an edit block, where no cursor asks the layout for
+        // its place.
+        const QString &old = shownValues[value];
+        const QString &now = page.values[value];
+        const int start = end - old.size();
+        cursor.setPosition(start);
+        cursor.setPosition(end, QTextCursor::KeepAnchor);
+        const QTextCharFormat format = cursor.charFormat();
+        const QTextBlock block = cursor.block();
+        const QChar before = start > block.position() ? doc->characterAt(start - 1) : QChar();
+        const QChar after
+            = end < block.position() + block.length() - 1 ? doc->characterAt(end) : QChar();
+        layout->setNextEditInPlace(sameRoom(old, now, format.font(), before, after));
+        cursor.insertText(now, format);
+    };
     for (int b = 0; b < bitmapCount; ++b) {
         // The bitmaps always have 64 digits, so the positions of the text
         // around them never move.
         if (page.values[b] != shownValues[b]) {
-            const int start = bitmapBlockPosition + bitmapOffset[b];
-            replaceBefore(
-                cursor, start + shownValues[b].size(), shownValues[b].size(), page.values[b]);
+            cursor.beginEditBlock();
+            edit(bitmapBlockPosition + bitmapOffset[b] + shownValues[b].size(), b);
+            cursor.endEditBlock();
         }
     }
     for (int t = 0; t < tableCount; ++t) {
@@ -111,13 +133,13 @@ void BallastView::patch(const BallastPage &page)
             const int i = bitmapCount + t * cellsPerTable + n;
             if (page.values[i] == shownValues[i])
                 continue;
+            cursor.beginEditBlock();
             // Looked up afresh: an earlier cell may have changed its length.
-            const QTextTableCell cell = ballastCell(tables[t], n);
-            replaceBefore(cursor, cell.lastCursorPosition().position(), shownValues[i].size(),
-                page.values[i]);
+            edit(ballastCell(tables[t], n).lastCursorPosition().position(), i);
+            cursor.endEditBlock();
         }
     }
-    cursor.endEditBlock();
+    layout->endEdits();
 
     doc->setUndoRedoEnabled(undo);
     doc->setModified(modified);

@@ -2,6 +2,7 @@
 #define KELTO_MONITOR_BALLASTVIEW_H
 
 #include "ballastpage.h"
+#include "sameroom.h"
 
 #include <QObject>
 #include <QPointer>
@@ -59,6 +60,7 @@ private:
     // Offset of each bitmap's first digit in its block.
     int bitmapOffset[kelto::ballast::bitmapCount] = {};
     QVector<QPointer<QTextTable>> tables;
+    SameRoom sameRoom;
 
     int replaced = 0;
     int patched = 0;

@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ clang clang-format pkg-config binutils ccache
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-private-dev qt6-base-dev-tools libgl-dev
   libusb-dev
   libbenchmark-dev
   xvfb xauth imagemagick

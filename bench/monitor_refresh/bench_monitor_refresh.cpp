@@ -2,8 +2,12 @@
 // included, in the real window with the ballast tab on screen:
 //   SetHtml        the baseline, a plain setHtml of the page into the browser
 //   RefreshFew     the window's refresh after four cells changed
-//   RefreshAll     the window's refresh after every value changed
+//   RefreshAll     the window's refresh after every value changed, each
+//                  keeping its number of digits
+//   RefreshWider   the same four cells, one of them a time gaining a digit,
+//                  so the tables must be laid out anew
 //   RefreshSame    the window's refresh of an unchanged snapshot
+//   Repaint        painting the browser's whole viewport, nothing changed
 //   BuildPage      building the page text alone
 // The ...NoPaint variants leave the repaint out. Each changing case
 // alternates between two snapshots, so every iteration sees a change.
@@ -27,20 +31,43 @@ namespace {
 
 Darvo_bootloader *window = nullptr;
 
-BallastSnapshot::Data snapshot(int variant, bool everyValue)
+// Which values differ between the two snapshots a case alternates between.
+enum class Change {
+    Few, // four cells in four tables
+    All, // every value, each keeping its number of digits
+    Wider, // four cells, one of them a time that gains a digit
+};
+
+void putWord(BallastSnapshot::Data &d, int offset, uint32_t v)
 {
+    for (int i = 0; i < 4; ++i)
+        d.vrb[offset + i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+BallastSnapshot::Data snapshot(int variant, Change change)
+{
+    using namespace kelto::ballast;
     BallastSnapshot::Data d;
-    if (everyValue) {
+    if (change == Change::All) {
         for (std::size_t i = 0; i < d.vrb.size(); ++i)
             d.vrb[i] = static_cast<unsigned char>(i * 7 + variant * 101);
         for (std::size_t i = 0; i < d.vrBalasts.size(); ++i)
             d.vrBalasts[i] = static_cast<unsigned char>(i * 3 + variant * 53);
-    } else {
-        d.vrb[24 + 5] = static_cast<unsigned char>(variant); // DTR
-        d.vrb[156 + 40] = static_cast<unsigned char>(0x10 * variant); // STATUS
-        d.vrb[348 + 4 * 9] = static_cast<unsigned char>(variant); // start_time
-        d.vrBalasts[28 * 9 + 5] = static_cast<unsigned char>(7 + variant); // short address
+        // Short addresses 0 to 63 and times of eight digits, as a bus that
+        // has been addressed and has run a while shows.
+        for (int n = 0; n < count; ++n)
+            d.vrBalasts[recordSize * n + shortAddressOffset]
+                = static_cast<unsigned char>((n * 3 + variant * 5) % 64);
+        for (int n = 0; n < 2 * count; ++n)
+            putWord(d, startTimeOffset + 4 * n, 10000000u + (n * 7919u + variant * 104729u));
+        return d;
     }
+    d.vrb[dtrOffset + 5] = static_cast<unsigned char>(variant);
+    d.vrb[statusOffset + 40] = static_cast<unsigned char>(0x10 * variant);
+    d.vrb[startTimeOffset + 4 * 9] = static_cast<unsigned char>(variant);
+    d.vrBalasts[recordSize * 5 + shortAddressOffset] = static_cast<unsigned char>(7 + variant);
+    if (change == Change::Wider)
+        putWord(d, endTimeOffset + 4 * 20, variant == 1 ? 99999999u : 100000000u);
     return d;
 }
 
@@ -63,10 +90,10 @@ QTextBrowser *browser()
     return window->findChild<QTextBrowser *>("textBrowserVrb");
 }
 
-void SetHtml(benchmark::State &state, bool everyValue, bool paint)
+void SetHtml(benchmark::State &state, Change change, bool paint)
 {
-    const BallastSnapshot::Data a = snapshot(1, everyValue);
-    const BallastSnapshot::Data b = snapshot(2, everyValue);
+    const BallastSnapshot::Data a = snapshot(1, change);
+    const BallastSnapshot::Data b = snapshot(2, change);
     const QString pages[2] = {buildBallastPage(a.vrb.data(), a.vrBalasts.data()).html,
         buildBallastPage(b.vrb.data(), b.vrBalasts.data()).html};
     int i = 0;
@@ -77,10 +104,10 @@ void SetHtml(benchmark::State &state, bool everyValue, bool paint)
     }
 }
 
-void Refresh(benchmark::State &state, bool everyValue, bool paint)
+void Refresh(benchmark::State &state, Change change, bool paint)
 {
-    const BallastSnapshot::Data a = snapshot(1, everyValue);
-    const BallastSnapshot::Data b = snapshot(2, everyValue);
+    const BallastSnapshot::Data a = snapshot(1, change);
+    const BallastSnapshot::Data b = snapshot(2, change);
     publish(a);
     refresh();
     int i = 0;
@@ -95,15 +122,27 @@ void Refresh(benchmark::State &state, bool everyValue, bool paint)
 
 void RefreshSame(benchmark::State &state)
 {
-    publish(snapshot(1, true));
+    publish(snapshot(1, Change::All));
     refresh();
     for (auto _ : state)
         refresh();
 }
 
+// Painting the browser's whole viewport once, for what a refresh that
+// changes every cell on screen cannot avoid.
+void Repaint(benchmark::State &state)
+{
+    publish(snapshot(1, Change::All));
+    refresh();
+    for (auto _ : state) {
+        browser()->viewport()->update();
+        QCoreApplication::processEvents();
+    }
+}
+
 void BuildPage(benchmark::State &state)
 {
-    const BallastSnapshot::Data a = snapshot(1, true);
+    const BallastSnapshot::Data a = snapshot(1, Change::All);
     for (auto _ : state)
         benchmark::DoNotOptimize(buildBallastPage(a.vrb.data(), a.vrBalasts.data()));
 }
@@ -116,27 +155,32 @@ void registerAll()
     struct Case
     {
         const char *name;
-        void (*run)(benchmark::State &, bool, bool);
-        bool everyValue;
+        void (*run)(benchmark::State &, Change, bool);
+        Change change;
         bool paint;
     };
     const Case cases[] = {
-        {"SetHtml/few", SetHtml, false, true},
-        {"SetHtml/all", SetHtml, true, true},
-        {"RefreshFew", Refresh, false, true},
-        {"RefreshAll", Refresh, true, true},
-        {"SetHtmlNoPaint/few", SetHtml, false, false},
-        {"SetHtmlNoPaint/all", SetHtml, true, false},
-        {"RefreshFewNoPaint", Refresh, false, false},
-        {"RefreshAllNoPaint", Refresh, true, false},
+        {"SetHtml/few", SetHtml, Change::Few, true},
+        {"SetHtml/all", SetHtml, Change::All, true},
+        {"SetHtml/wider", SetHtml, Change::Wider, true},
+        {"RefreshFew", Refresh, Change::Few, true},
+        {"RefreshAll", Refresh, Change::All, true},
+        {"RefreshWider", Refresh, Change::Wider, true},
+        {"SetHtmlNoPaint/few", SetHtml, Change::Few, false},
+        {"SetHtmlNoPaint/all", SetHtml, Change::All, false},
+        {"SetHtmlNoPaint/wider", SetHtml, Change::Wider, false},
+        {"RefreshFewNoPaint", Refresh, Change::Few, false},
+        {"RefreshAllNoPaint", Refresh, Change::All, false},
+        {"RefreshWiderNoPaint", Refresh, Change::Wider, false},
     };
     for (const Case &c : cases)
-        benchmark::RegisterBenchmark(c.name, c.run, c.everyValue, c.paint)
+        benchmark::RegisterBenchmark(c.name, c.run, c.change, c.paint)
             ->Unit(benchmark::kMillisecond)
             ->MinTime(2);
     benchmark::RegisterBenchmark("RefreshSame", RefreshSame)
         ->Unit(benchmark::kMillisecond)
         ->MinTime(1);
+    benchmark::RegisterBenchmark("Repaint", Repaint)->Unit(benchmark::kMillisecond)->MinTime(1);
     benchmark::RegisterBenchmark("BuildPage", BuildPage)->Unit(benchmark::kMillisecond)->MinTime(1);
 }
 

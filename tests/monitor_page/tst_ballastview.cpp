@@ -2,7 +2,13 @@
 // shows, whether it sets the page whole or edits the cells in place.
 #include "ballastpage.h"
 #include "ballastview.h"
+#include "inplacelayout.h"
+#include "layoutdump.h"
 
+#include <QImage>
+#include <QPixmap>
+#include <QScreen>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextBlock>
@@ -55,12 +61,46 @@ QStringList allCells(QTextDocument *doc)
     return out;
 }
 
-// Shows in `browser` what a fresh setHtml of the same page gives.
+// A browser on screen, as the window's ballast tab has it.
+void showBrowser(QTextBrowser &browser)
+{
+    browser.resize(660, 520);
+    browser.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&browser));
+}
+
+// What the browser's viewport shows on screen now: only what has been
+// painted since the last change, so a missed repaint shows too.
+QImage onScreen(QTextBrowser &browser)
+{
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    const QWidget *viewport = browser.viewport();
+    const QPoint at = viewport->mapTo(browser.window(), QPoint(0, 0));
+    return browser.screen()
+        ->grabWindow(
+            browser.window()->winId(), at.x(), at.y(), viewport->width(), viewport->height())
+        .toImage();
+}
+
+InPlaceLayout *layoutOf(QTextBrowser &browser)
+{
+    return qobject_cast<InPlaceLayout *>(browser.document()->documentLayout());
+}
+
+// Shows in `browser` what a fresh setHtml of the same page gives: the same
+// document, laid out the same, looking the same on screen.
 void compareWithFreshPage(QTextBrowser &browser, const BallastPage &page)
 {
     QTextBrowser fresh;
-    fresh.resize(browser.size());
     fresh.setHtml(page.html);
+    if (browser.isVisible()) {
+        fresh.move(browser.pos() + QPoint(40, 40));
+        showBrowser(fresh);
+        fresh.resize(browser.size());
+    } else {
+        fresh.resize(browser.size());
+    }
     QTextDocument *a = browser.document();
     QTextDocument *b = fresh.document();
     QCOMPARE(a->toPlainText(), b->toPlainText());
@@ -68,6 +108,13 @@ void compareWithFreshPage(QTextBrowser &browser, const BallastPage &page)
     QCOMPARE(allCells(a), allCells(b));
     QCOMPARE(a->blockCount(), b->blockCount());
     QCOMPARE(a->characterCount(), b->characterCount());
+    if (!browser.isVisible())
+        return;
+    QCOMPARE(browser.verticalScrollBar()->value(), fresh.verticalScrollBar()->value());
+    QCOMPARE(layoutDump(a), layoutDump(b));
+    const QImage shown = onScreen(browser);
+    QVERIFY(!shown.isNull());
+    QVERIFY(shown == onScreen(fresh));
 }
 
 class PrefixTranslator : public QTranslator
@@ -133,42 +180,59 @@ void TestBallastView::editedPageEqualsFreshPage_data()
 {
     QTest::addColumn<Change>("change");
     QTest::addColumn<int>("steps");
+    // Whether every value keeps its room, so nothing is laid out anew.
+    QTest::addColumn<bool>("inPlace");
 
-    QTest::newRow("one cell") << Change([](Bytes &b, int s) { b.vrb[24 + 17] = 10 + s; }) << 3;
+    QTest::newRow("one cell") << Change([](Bytes &b, int s) { b.vrb[24 + 17] = 10 + s; }) << 3
+                              << true;
     QTest::newRow("few cells across tables") << Change([](Bytes &b, int s) {
         b.vrb[88 + 3] = s;
         b.vrb[156 + 40] = 0x10 * s;
         b.records[28 * 63 + 2] = s;
         b.put32(604 + 4 * 12, 1000 * s);
-    }) << 4;
+    }) << 4 << true;
     QTest::newRow("every byte") << Change([](Bytes &b, int s) {
         for (size_t i = 0; i < b.vrb.size(); ++i)
             b.vrb[i] = (i * 7 + s * 13) & 0xFF;
         for (size_t i = 0; i < b.records.size(); ++i)
             b.records[i] = (i * 3 + s * 29) & 0xFF;
-    }) << 3;
+    }) << 3 << false;
+    // Hex digits turn into letters and back, next to the "0x" before them.
+    QTest::newRow("every byte, same digit counts") << Change([](Bytes &b, int s) {
+        for (size_t i = 0; i < b.vrb.size(); ++i)
+            b.vrb[i] = (i * 7 + s * 13) & 0xFF;
+        for (int n = 0; n < 64; ++n) {
+            for (int f = 0; f < 28; ++f)
+                b.records[28 * n + f] = f == 5 ? (n + s) % 64 : (n * 3 + s * 29 + f) & 0xFF;
+        }
+        for (int n = 0; n < 128; ++n)
+            b.put32(348 + 4 * n, 10000000u + 7919u * n + 104729u * s);
+    }) << 3 << true;
     // Cells whose text grows and shrinks shift everything after them.
     QTest::newRow("cell lengths change") << Change([](Bytes &b, int s) {
         b.records[28 * 0 + 5] = s % 2 ? 100 : 99;
         b.records[28 * 10 + 5] = s % 2 ? 5 : 250;
         b.put32(348, s % 2 ? 4000000000u : 7);
         b.put32(604 + 4 * 63, s % 2 ? 123456789u : 12345678u);
-    }) << 4;
+    }) << 4 << false;
     QTest::newRow("bitmaps") << Change([](Bytes &b, int s) {
         b.vrb[0] = 1 << s;
         b.vrb[7] = 0x80 >> s;
         b.vrb[8 + s] = 0xFF;
-    }) << 3;
+    }) << 3 << true;
 }
 
 void TestBallastView::editedPageEqualsFreshPage()
 {
     QFETCH(Change, change);
     QFETCH(int, steps);
+    QFETCH(bool, inPlace);
     QTextBrowser browser;
+    showBrowser(browser);
     BallastView view(&browser);
     Bytes b;
     view.show(b.page());
+    onScreen(browser);
     for (int s = 1; s <= steps; ++s) {
         change(b, s);
         const BallastPage page = b.page();
@@ -180,9 +244,14 @@ void TestBallastView::editedPageEqualsFreshPage()
     }
     QCOMPARE(view.replaceCount(), 1);
     QCOMPARE(view.patchCount(), steps);
+    QVERIFY(layoutOf(browser));
+    QCOMPARE(layoutOf(browser)->fullLayouts(), inPlace ? 0 : steps);
+    if (inPlace)
+        QVERIFY(layoutOf(browser)->blockEdits() > 0);
 
     // Laid out like a fresh page of the same width.
     QTextBrowser fresh;
+    showBrowser(fresh);
     fresh.setHtml(b.page().html);
     browser.document()->setTextWidth(620);
     fresh.document()->setTextWidth(620);

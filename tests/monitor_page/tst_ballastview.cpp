@@ -4,10 +4,9 @@
 #include "ballastview.h"
 #include "inplacelayout.h"
 #include "layoutdump.h"
+#include "onscreen.h"
 
 #include <QImage>
-#include <QPixmap>
-#include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
@@ -69,20 +68,6 @@ void showBrowser(QTextBrowser &browser)
     QVERIFY(QTest::qWaitForWindowExposed(&browser));
 }
 
-// What the browser's viewport shows on screen now: only what has been
-// painted since the last change, so a missed repaint shows too.
-QImage onScreen(QTextBrowser &browser)
-{
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents();
-    const QWidget *viewport = browser.viewport();
-    const QPoint at = viewport->mapTo(browser.window(), QPoint(0, 0));
-    return browser.screen()
-        ->grabWindow(
-            browser.window()->winId(), at.x(), at.y(), viewport->width(), viewport->height())
-        .toImage();
-}
-
 InPlaceLayout *layoutOf(QTextBrowser &browser)
 {
     return qobject_cast<InPlaceLayout *>(browser.document()->documentLayout());
@@ -112,9 +97,9 @@ void compareWithFreshPage(QTextBrowser &browser, const BallastPage &page)
         return;
     QCOMPARE(browser.verticalScrollBar()->value(), fresh.verticalScrollBar()->value());
     QCOMPARE(layoutDump(a), layoutDump(b));
-    const QImage shown = onScreen(browser);
+    const QImage shown = kelto::test::onScreen(&browser);
     QVERIFY(!shown.isNull());
-    QVERIFY(shown == onScreen(fresh));
+    QVERIFY(shown == kelto::test::onScreen(&fresh));
 }
 
 class PrefixTranslator : public QTranslator
@@ -232,7 +217,7 @@ void TestBallastView::editedPageEqualsFreshPage()
     BallastView view(&browser);
     Bytes b;
     view.show(b.page());
-    onScreen(browser);
+    kelto::test::onScreen(&browser);
     for (int s = 1; s <= steps; ++s) {
         change(b, s);
         const BallastPage page = b.page();

@@ -8,8 +8,11 @@
 #include "delay.h"
 #include "dumpbuffer.h"
 #include "emulator.h"
+#include "inplacelayout.h"
+#include "layoutdump.h"
 #include "logcapture.h"
 #include "mythread.h"
+#include "onscreen.h"
 #include "pollinterval.h"
 #include "ui_darvo_bootloader.h"
 #include "upgraderig.h"
@@ -111,6 +114,7 @@ private slots:
     void pageShowsDeviceData();
     void identicalSnapshotSetsPageOnce();
     void changedSnapshotEqualsFreshPage();
+    void changedSnapshotLooksLikeFreshPage();
     void refreshWritesItsStreamLine();
     void oneOffReads_data();
     void oneOffReads();
@@ -263,6 +267,58 @@ void TestMonitorWindow::changedSnapshotEqualsFreshPage()
     QCOMPARE(browserOf(w)->document()->toHtml(), fresh.document()->toHtml());
     QCOMPARE(cell(browserOf(w), 3, 9), QString("07"));
     QCOMPARE(cell(browserOf(w), 4, 63), QString("0xfe"));
+}
+
+// In the window as the operator sees it, style and all: after refreshes that
+// edit the page in place, the screen shows what setting the page whole shows.
+void TestMonitorWindow::changedSnapshotLooksLikeFreshPage()
+{
+    // Polling finds no device and keeps the snapshot this test publishes.
+    kelto::emu::removeAllDevices();
+    Darvo_bootloader w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.findChild<QTabWidget *>("tabWidget")->setCurrentIndex(1);
+    QTextBrowser *browser = browserOf(w);
+    refresh(w);
+    kelto::test::onScreen(browser);
+
+    DeviceData d;
+    for (int step = 1; step <= 3; ++step) {
+        if (step < 3) {
+            d.vrb[24 + 3 * step] = 40 + step;
+            d.vrb[156 + 9] = 0x0F * step;
+            d.records[28 * 30 + 5] = 10 + step;
+            d.put64(0, 1ull << (10 * step));
+        } else {
+            // Every value at once, each keeping its number of digits.
+            for (std::size_t i = 0; i < 348; ++i)
+                d.vrb[i] = (i * 7 + 3) & 0xFF;
+            for (int n = 0; n < 128; ++n)
+                d.put32(348 + 4 * n, 20000000u + 4099u * n);
+            for (std::size_t i = 0; i < d.records.size(); ++i)
+                d.records[i] = i % 28 == 5 ? (i / 28) % 64 : (i * 5) & 0xFF;
+        }
+        std::array<unsigned char, 864> vrb;
+        std::array<unsigned char, 64 * 28> records;
+        std::copy(d.vrb.begin(), d.vrb.end(), vrb.begin());
+        std::copy(d.records.begin(), d.records.end(), records.begin());
+        ballastSnapshot().publishVrb(vrb);
+        ballastSnapshot().publishVrBalasts(records);
+        refresh(w);
+    }
+    auto *view = browser->findChild<BallastView *>();
+    QCOMPARE(view->patchCount(), 3);
+    auto *layout = qobject_cast<InPlaceLayout *>(browser->document()->documentLayout());
+    QVERIFY(layout);
+    QCOMPARE(layout->fullLayouts(), 0);
+    const QStringList edited = layoutDump(browser->document());
+    const QImage shown = kelto::test::onScreen(browser);
+    QVERIFY(!shown.isNull());
+
+    browser->setHtml(view->lastHtml());
+    QCOMPARE(layoutDump(browser->document()), edited);
+    QVERIFY(kelto::test::onScreen(browser) == shown);
 }
 
 void TestMonitorWindow::refreshWritesItsStreamLine()

@@ -141,7 +141,10 @@ void UpgradePolling(benchmark::State &state)
         // The operator's part: the click, then the file in the dialog.
         QTimer answer;
         QObject::connect(&answer, &QTimer::timeout, [&answer] {
-            if (auto *fd = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
+            // Answered once it is on screen: accepted before its own event
+            // loop runs, exec() would show it again and wait for ever.
+            auto *fd = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            if (fd && fd->isVisible()) {
                 fd->selectFile(file);
                 static_cast<QDialog *>(fd)->accept();
                 answer.stop();

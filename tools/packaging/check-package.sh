@@ -20,8 +20,10 @@ if grep -E 'emulator|driver' <<<"$listing"; then
 fi
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for d in libusb-0.1-4 libqt6widgets6 qt6-qpa-plugins; do
-  grep -q "$d" <<<"$depends" || { echo "missing dependency: $d"; exit 1; }
+# The ballast page's layout builds on Qt's private text layout, so the
+# package must pin the exact Qt it was built against.
+for d in libusb-0.1-4 libqt6widgets6 qt6-qpa-plugins 'qt6-base-abi (= '; do
+  grep -qF "$d" <<<"$depends" || { echo "missing dependency: $d"; exit 1; }
 done
 # Nothing world-writable, nothing setuid.
 if dpkg-deb -c "$deb" | awk '{print $1}' | grep -E '^.{8}w|^...s|^......s'; then

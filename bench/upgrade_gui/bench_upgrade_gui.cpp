@@ -10,6 +10,7 @@
 //
 // Run with QT_QPA_PLATFORM=offscreen where there is no display.
 #include "../upgrade/benchupgradefile.h"
+#include "choosefile.h"
 #include "darvo_bootloader.h"
 #include "emulator.h"
 #include "flashimage.h"
@@ -140,13 +141,17 @@ void UpgradePolling(benchmark::State &state)
         Probe probe;
         // The operator's part: the click, then the file in the dialog.
         QTimer answer;
-        QObject::connect(&answer, &QTimer::timeout, [&answer] {
+        bool asked = false;
+        QObject::connect(&answer, &QTimer::timeout, [&answer, &asked] {
             // Answered once it is on screen: accepted before its own event
-            // loop runs, exec() would show it again and wait for ever.
+            // loop runs, exec() would show it again and wait for ever. Should
+            // it refuse the file, it stays open and is answered again on the
+            // next tick.
             auto *fd = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
             if (fd && fd->isVisible()) {
-                fd->selectFile(file);
-                static_cast<QDialog *>(fd)->accept();
+                asked = true;
+                kelto::test::chooseFile(fd, file);
+            } else if (asked && !fd) {
                 answer.stop();
             }
         });

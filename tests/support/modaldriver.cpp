@@ -1,5 +1,7 @@
 #include "modaldriver.h"
 
+#include "choosefile.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
@@ -116,10 +118,10 @@ ModalDriver &ModalDriver::inputItem(const QString &item)
 ModalDriver &ModalDriver::file(const QString &path)
 {
     return custom([path](QWidget *w) {
-        auto *fd = qobject_cast<QFileDialog *>(w);
-        if (fd)
-            fd->selectFile(path);
-        static_cast<QDialog *>(w)->accept();
+        if (auto *fd = qobject_cast<QFileDialog *>(w))
+            chooseFile(fd, path);
+        else
+            static_cast<QDialog *>(w)->accept();
     });
 }
 

@@ -126,6 +126,7 @@ private slots:
     void editedPageEqualsFreshPage_data();
     void editedPageEqualsFreshPage();
     void editsKeepNoUndoHistory();
+    void editsAfterAResizeEqualFreshPage();
     void foreignChangeMeansWholePage();
     void newLayoutMeansWholePage();
     void translatedCellsAreEditedToo();
@@ -257,6 +258,28 @@ void TestBallastView::editsKeepNoUndoHistory()
     QCOMPARE(browser.document()->availableUndoSteps(), 0);
     QCOMPARE(browser.document()->isUndoRedoEnabled(), undo);
     QVERIFY(!browser.document()->isModified());
+}
+
+// A new width lays the page out anew and moves every cell; the edits after
+// it must repaint the cells where they are now.
+void TestBallastView::editsAfterAResizeEqualFreshPage()
+{
+    QTextBrowser browser;
+    showBrowser(browser);
+    BallastView view(&browser);
+    Bytes b;
+    view.show(b.page());
+    b.vrb[24 + 9] = 1;
+    view.show(b.page());
+    for (const QSize &size : {QSize(420, 300), QSize(900, 700)}) {
+        browser.resize(size);
+        kelto::test::onScreen(&browser);
+        b.vrb[24 + 9] += 1;
+        b.records[28 * 40 + 3] += 0x11;
+        QCOMPARE(view.show(b.page()), BallastView::Update::Patched);
+        compareWithFreshPage(browser, b.page());
+    }
+    QCOMPARE(layoutOf(browser)->fullLayouts(), 0);
 }
 
 void TestBallastView::foreignChangeMeansWholePage()

@@ -127,6 +127,7 @@ private slots:
     void editedPageEqualsFreshPage();
     void editsKeepNoUndoHistory();
     void editsAfterAResizeEqualFreshPage();
+    void editsKeepTheOperatorsSelection();
     void foreignChangeMeansWholePage();
     void newLayoutMeansWholePage();
     void translatedCellsAreEditedToo();
@@ -280,6 +281,35 @@ void TestBallastView::editsAfterAResizeEqualFreshPage()
         compareWithFreshPage(browser, b.page());
     }
     QCOMPARE(layoutOf(browser)->fullLayouts(), 0);
+}
+
+// Text the operator has selected (to copy it) stays selected across
+// refreshes, whether the page is edited in place or laid out anew.
+void TestBallastView::editsKeepTheOperatorsSelection()
+{
+    QTextBrowser browser;
+    showBrowser(browser);
+    BallastView view(&browser);
+    Bytes b;
+    view.show(b.page());
+    QTextCursor selection(browser.document());
+    selection.setPosition(10);
+    selection.setPosition(browser.document()->characterCount() / 2, QTextCursor::KeepAnchor);
+    browser.setTextCursor(selection);
+    const QString before = browser.textCursor().selectedText();
+
+    b.vrb[0] = 0x81; // inside the selection
+    b.vrb[24 + 2] = 200; // DTR of ballast 2, inside it too
+    QCOMPARE(view.show(b.page()), BallastView::Update::Patched);
+    QCOMPARE(browser.textCursor().anchor(), 10);
+    QCOMPARE(browser.textCursor().selectedText().size(), before.size());
+    QVERIFY(browser.textCursor().selectedText() != before);
+
+    b.records[28 * 3 + 5] = 100; // a short address gains a digit
+    QCOMPARE(view.show(b.page()), BallastView::Update::Patched);
+    QCOMPARE(browser.textCursor().anchor(), 10);
+    QVERIFY(browser.textCursor().hasSelection());
+    QCOMPARE(layoutOf(browser)->fullLayouts(), 1);
 }
 
 void TestBallastView::foreignChangeMeansWholePage()

@@ -19,8 +19,10 @@ class QTextTable;
 // and whose values differ is written into the existing document cell by
 // cell: setHtml would parse the page again and lay it out several times over
 // (the scroll bar disappears with the old content and comes back with the
-// new), while the cell edits cost one layout. Any other page is set whole.
-// The document after the edits is the one setHtml of the page gives.
+// new), while the cell edits cost at most one layout, and none where each
+// new value takes the room of the old (see InPlaceLayout). Any other page is
+// set whole. The document after the edits is the one setHtml of the page
+// gives, laid out and painted the same.
 class BallastView : public QObject
 {
     Q_OBJECT

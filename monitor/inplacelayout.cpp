@@ -159,7 +159,6 @@ bool InPlaceLayout::relayoutInPlace(const QTextBlock &block)
     // The same calls the stock layout makes for a line, with the width and
     // place it gave each line last time.
     layout->beginLayout();
-    bool more = false;
     for (const LineGeometry &old : before) {
         QTextLine line = layout->createLine();
         if (!line.isValid())
@@ -168,11 +167,11 @@ bool InPlaceLayout::relayoutInPlace(const QTextBlock &block)
         line.setLineWidth(old.width);
         line.setPosition(old.position);
     }
+    // Text left over for another line means the breaks moved.
     QTextLine extra = layout->createLine();
-    if (extra.isValid()) {
-        more = true;
+    const bool more = extra.isValid();
+    if (more)
         extra.setLineWidth(before.back().width);
-    }
     layout->endLayout();
 
     if (!more && linesOf(*layout) == before)

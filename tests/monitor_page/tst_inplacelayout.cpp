@@ -35,6 +35,20 @@ QStringList someCells()
     return cells;
 }
 
+// The font of the pages above.
+QFont proportionalFont()
+{
+    QFont font("DejaVu Sans");
+    font.setPixelSize(12);
+    return font;
+}
+
+bool haveProportionalFont()
+{
+    const QFontMetricsF metrics(proportionalFont());
+    return metrics.horizontalAdvance('i') != metrics.horizontalAdvance('W');
+}
+
 // The font of the ballast page.
 QFont pageFont()
 {
@@ -167,11 +181,10 @@ void TestInPlaceLayout::sameRoom()
 
 void TestInPlaceLayout::sameRoomInProportionalFont()
 {
-    QFont font("DejaVu Sans");
-    font.setPixelSize(12);
-    const QFontMetricsF metrics(font);
-    if (metrics.horizontalAdvance('i') == metrics.horizontalAdvance('W'))
+    if (!haveProportionalFont())
         QSKIP("no proportional font on this machine");
+    const QFont font = proportionalFont();
+    const QFontMetricsF metrics(font);
     SameRoom room;
     QVERIFY(!room("ii", "WW", font, QChar(), QChar()));
     QVERIFY(!room("i1", "W1", font, QChar(), QChar()));
@@ -204,9 +217,7 @@ void TestInPlaceLayout::keptEditsLeaveTheFreshLayout()
 
 void TestInPlaceLayout::falsePromiseIsLaidOutWhole()
 {
-    QFont font("DejaVu Sans");
-    font.setPixelSize(12);
-    if (QFontMetricsF(font).horizontalAdvance('i') == QFontMetricsF(font).horizontalAdvance('W'))
+    if (!haveProportionalFont())
         QSKIP("no proportional font on this machine");
     Browser b;
     QStringList cells = someCells();

@@ -9,7 +9,7 @@ bool connectDevice(const QString &command, USBMIREL &device, Console &console)
 {
     if (device.connect() == 0)
         return true;
-    fail(command, "no converter found (USB 16c0:078b); check the USB cable", console);
+    fail(command, UsbDevice::describe(device.lastConnectFailure()), console);
     return false;
 }
 

@@ -3,11 +3,13 @@
 // what it reports.
 #include "commandline.h"
 #include "commands.h"
+#include "converters.h"
 #include "debugfilter.h"
 #include "exitcode.h"
 #include "inputfile.h"
 #include "inspection.h"
 #include "progressdisplay.h"
+#include "upgradeall.h"
 #include "upgradeoutcome.h"
 #include "upgrader.h"
 #include "upgraderelay.h"
@@ -52,7 +54,7 @@ QJsonObject record(const Inspection &file, const UpgradeOutcome &outcome, qint64
 
 int upgrade(const QStringList &arguments, Console &console)
 {
-    CommandLine line(command, "upgrade [--json] [--force] FILE.upg",
+    CommandLine line(command, "upgrade [--json] [--force] [--serial SERIAL | --all] FILE.upg",
         "Writes the upgrade file into the converter exactly as the window's\n"
         "\"Firmware Change\" does: connect, restart into the bootloader when the\n"
         "application runs, write and verify the application pages and the external\n"
@@ -63,12 +65,26 @@ int upgrade(const QStringList &arguments, Console &console)
         "  --json    end with one JSON record of the run: serial, bootloader version,\n"
         "            file and checksums, outcome and the step that ended the run,\n"
         "            pages written and verified, duration\n"
-        "  --force   upgrade even when the file's checksums do not match\n");
+        "  --force   upgrade even when the file's checksums do not match\n"
+        "  --serial SERIAL\n"
+        "            only the converter with this serial, followed across its\n"
+        "            restarts; needed when more than one converter is present\n"
+        "  --all     every converter present at the start, in parallel: one\n"
+        "            progress line per unit on a terminal, one line per unit and\n"
+        "            step in a log; with --json one record per unit, then a\n"
+        "            summary. Exit code 0 only when every unit succeeded.\n");
     line.addFlag("json");
     line.addFlag("force");
+    line.addFlag("all");
+    addSerialOption(line);
     if (auto done = line.parse(arguments, 1, 1, console))
         return *done;
     const QString path = line.positional().at(0);
+    if (line.isSet("all")) {
+        if (line.isSet("serial"))
+            return line.usageError(console, "--all and --serial exclude each other");
+        return upgradeAll(path, line.isSet("json"), line.isSet("force"), console);
+    }
 
     // A file whose checksums are wrong would leave the unit without a
     // startable application; refuse it before the device is touched. Files
@@ -80,11 +96,19 @@ int upgrade(const QStringList &arguments, Console &console)
         return ExitFailed;
     }
 
+    if (!singleConverterOrSerial(command, line, console))
+        return ExitFailed;
+
     ProgressDisplay display(console.out, console.outIsTerminal);
     UpgradeOutcome outcome;
     DebugFilter::resetCounters();
+    // Why the first connect failed, told in our own words (the run's line
+    // is the window's).
+    QString connectProblem;
     {
         USBMIREL device;
+        if (auto done = applySerialOption(line, device, console))
+            return *done;
         Upgrader upgrader(&device);
         QEventLoop loop;
         using Report = UpgradeRelay::Report;
@@ -134,6 +158,8 @@ int upgrade(const QStringList &arguments, Console &console)
         upgrader.wait();
         outcome.finish(DebugFilter::pageReadErrors());
         display.close();
+        if (outcome.step() == UpgradeOutcome::Step::Connect)
+            connectProblem = UsbDevice::describe(device.lastConnectFailure());
 
         if (line.isSet("json"))
             console.out << QJsonDocument(record(file, outcome, clock.elapsed()))
@@ -142,10 +168,10 @@ int upgrade(const QStringList &arguments, Console &console)
     }
     console.out.flush();
     if (!outcome.success()) {
-        fail(command,
-            QString("failed in step %1: %2")
-                .arg(stepName(outcome.step()), QString(outcome.lastLine()).replace('\n', ' ')),
-            console);
+        const QString why = connectProblem.isEmpty()
+            ? QString(outcome.lastLine()).replace('\n', ' ')
+            : connectProblem;
+        fail(command, QString("failed in step %1: %2").arg(stepName(outcome.step()), why), console);
         return ExitFailed;
     }
     return ExitOk;

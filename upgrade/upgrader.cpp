@@ -87,6 +87,16 @@ void Upgrader::run()
         return;
     emit sendPercent(0);
 
+    // identify() ties the device object to the unit it finds; the tie is
+    // undone when the run ends, whatever way it ends, so that the window's
+    // other users of the link take the first converter again.
+    struct Untie
+    {
+        USBMIREL *usb;
+        QByteArray before;
+        ~Untie() { usb->setSerial(before); }
+    } untie {usb, usb->serial()};
+
     if (!connectDevice())
         return;
     bool applicationMode = false;
@@ -153,6 +163,13 @@ bool Upgrader::identify(bool &applicationMode)
 {
     const QByteArray serial = readSerial();
     emit sendText(serialText(serial));
+    // From here on every reconnect of the run, and of anything else sharing
+    // the link, must find this unit or fail: after a failed transfer the
+    // first converter on the bus may be another one, whose application a
+    // run going on there would destroy.
+    if (serial.size() == applicationSerialLength
+        || (serial.size() == bootloaderSerialLength && isBootloaderSerial(serial)))
+        usb->setSerial(serial);
 
     unsigned char block[versionBlockSize];
     std::memset(block, 0, sizeof block);
@@ -186,7 +203,9 @@ QByteArray Upgrader::readSerial()
     // so it is opened again and the read repeated a few times.
     QByteArray serial = untilNul(usb->serialNumber());
     for (int tries = 0; serial.isEmpty() && tries < serialReadTries; ++tries) {
-        usb->connect();
+        // A device that cannot be connected has no serial to give.
+        if (usb->connect() != 0)
+            break;
         serial = untilNul(usb->serialNumber());
     }
     return serial;
@@ -255,6 +274,13 @@ bool Upgrader::writeFirmware(const QByteArray &firmware)
         } else {
             qDebug() << "page read ERROR";
             allVerified = false;
+            // A unit that has gone or stopped answering would cost a
+            // timeout or a failed reconnect on each of the pages left.
+            const auto why = UsbDevice::lastLinkError();
+            if (why == UsbDevice::LinkError::Gone || why == UsbDevice::LinkError::Timeout) {
+                qDebug() << "page loop ended: the device does not answer";
+                break;
+            }
         }
 
         offset += pageSize;

@@ -250,6 +250,7 @@ bool Upgrader::writeFirmware(const QByteArray &firmware)
     unsigned char expected[pageSize];
     unsigned char readBack[pageSize];
     bool allVerified = true;
+    bool unitLost = false;
     uint32_t offset = 0;
     uint32_t remaining = firmwareSize;
     while (remaining > 0) {
@@ -277,15 +278,16 @@ bool Upgrader::writeFirmware(const QByteArray &firmware)
             // A unit that has gone or stopped answering would cost a
             // timeout or a failed reconnect on each of the pages left.
             const auto why = UsbDevice::lastLinkError();
-            if (why == UsbDevice::LinkError::Gone || why == UsbDevice::LinkError::Timeout) {
-                qDebug() << "page loop ended: the device does not answer";
-                break;
-            }
+            unitLost = why == UsbDevice::LinkError::Gone || why == UsbDevice::LinkError::Timeout;
         }
 
         offset += pageSize;
         remaining -= n;
         emit sendPercent(int((firmwareSize - remaining) * 100u / firmwareSize));
+        if (unitLost) {
+            qDebug() << "page loop ended: the device does not answer";
+            break;
+        }
     }
 
     // Starting an application that was not read back intact could leave the

@@ -143,6 +143,13 @@ void TestCliUpgrade::failures_data()
     QTest::newRow("no converter") << "absent"
                                   << "connect"
                                   << "USB Timeout\nCheck USB Cable" << 0 << 0;
+    QTest::newRow("interface held by another program") << "busy"
+                                                       << "connect"
+                                                       << "USB Timeout\nCheck USB Cable" << 0 << 0;
+    QTest::newRow("the unit asked for leaves the bus in the page loop")
+        << "switch"
+        << "firmware"
+        << "Firmware verification failed\nStart the upgrade again" << 1 << 0;
     QTest::newRow("bootloader version unreadable") << "version"
                                                    << "identify"
                                                    << "Bootloader Version Read Error" << 0 << 0;
@@ -183,6 +190,7 @@ void TestCliUpgrade::failures()
     QFETCH(int, verified);
 
     QString path = file;
+    QStringList extra;
     if (kind == "header") {
         path = dir->filePath("notes.upg");
         QVERIFY(writeRawUpgradeFile(path, "Kelto Notes", "03", firmware.image));
@@ -190,6 +198,23 @@ void TestCliUpgrade::failures()
         path = dir->filePath("none.upg");
     } else if (kind == "absent") {
         emu::removeAllDevices();
+    } else if (kind == "busy") {
+        emu::DeviceConfig c = emu::config();
+        c.failClaim = true;
+        emu::configure(c);
+    } else if (kind == "switch") {
+        // Both in their bootloaders; the first leaves during the read-back
+        // of page 1 and the second must never be written instead.
+        emu::setMode(emu::Mode::Bootloader);
+        emu::DeviceConfig second;
+        second.serial = "KT0000002";
+        second.mode = emu::Mode::Bootloader;
+        emu::addDevice(second);
+        emu::Fault f = fault(emu::FaultKind::DropOff, 1, 2);
+        f.comeBack = false;
+        emu::injectFault(f);
+        extra << "--serial"
+              << "KT0000001";
     } else if (kind == "version") {
         emu::injectFault(fault(emu::FaultKind::Error, 1, 1));
     } else if (kind == "serial") {
@@ -215,9 +240,16 @@ void TestCliUpgrade::failures()
         emu::injectFault(fault(emu::FaultKind::Corrupt, 6, 17));
     }
 
-    const CliResult r = runCli({"upgrade", "--json", path});
+    const CliResult r = runCli(QStringList {"upgrade", "--json"} << extra << path);
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(r.err.contains("failed in step " + step), qPrintable(r.err));
+    // What the user is told is what is true, not the window's cable hint.
+    if (kind == "busy")
+        QVERIFY2(r.err.contains("in use by another program"), qPrintable(r.err));
+    if (kind == "switch") {
+        QCOMPARE(emu::transferLog(3).size(), size_t(1));
+        QVERIFY(emu::applicationValid(1));
+    }
     const QJsonObject o = lastRecord(r.out);
     QCOMPARE(o.value("success").toBool(), false);
     QCOMPARE(o.value("step").toString(), step);

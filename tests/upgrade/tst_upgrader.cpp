@@ -98,6 +98,7 @@ private slots:
     void success_data();
     void success();
     void restartedIntoApplicationIsLeftRunning();
+    void staysOnTheUnitItIdentified();
     void runsAgainWithNewName();
     void constructorAndDestructorTrace();
 };
@@ -515,6 +516,33 @@ void TestUpgrader::restartedIntoApplicationIsLeftRunning()
     QCOMPARE(count(4), 1);
     QCOMPARE(emu::openHandles(), 0);
     QCOMPARE(Sleeps::taken(), SleepList({2000, 500, 1000}));
+}
+
+void TestUpgrader::staysOnTheUnitItIdentified()
+{
+    // Two converters in their bootloaders; the first leaves the bus while
+    // page 1 is read back. Any reconnect of the run may only find the first
+    // again: going on with the second would destroy its application.
+    UpgradeRig rig;
+    const QString file = rig.upgradeFile();
+    emu::setMode(emu::Mode::Bootloader);
+    emu::DeviceConfig second;
+    second.serial = "KT0000002";
+    second.mode = emu::Mode::Bootloader;
+    const int other = emu::addDevice(second);
+    const std::vector<uint8_t> before = emu::flash(other);
+    emu::Fault f = fault(emu::FaultKind::DropOff, 1, 2);
+    f.comeBack = false;
+    emu::injectFault(f);
+    QVERIFY(rig.run(file));
+    QCOMPARE(rig.recorder.texts(),
+        head(file, false) << "Firmware verification failed\nStart the upgrade again");
+    QCOMPARE(count(3), 1);
+    QVERIFY(emu::flash(other) == before);
+    for (const auto &r : emu::transferLog())
+        QVERIFY(r.device != other || r.requestType == 0x80); // its serial was read, no more
+    // The window's other users of the link take the first converter again.
+    QCOMPARE(rig.device.serial(), QByteArray());
 }
 
 void TestUpgrader::runsAgainWithNewName()

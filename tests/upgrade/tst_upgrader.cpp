@@ -95,6 +95,8 @@ private slots:
     void externalFlashFailure_data();
     void externalFlashFailure();
     void externalMismatchDumpsBoth();
+    void failurePathsEndInSeconds_data();
+    void failurePathsEndInSeconds();
     void success_data();
     void success();
     void restartedIntoApplicationIsLeftRunning();
@@ -448,6 +450,43 @@ void TestUpgrader::externalMismatchDumpsBoth()
     QCOMPARE(count(4), 0);
     QCOMPARE(emu::mode(), emu::Mode::Bootloader);
     QCOMPARE(emu::openHandles(), 1);
+}
+
+void TestUpgrader::failurePathsEndInSeconds_data()
+{
+    // A unit that stops answering one request for good, or leaves the bus at
+    // its first use, from either mode, on the realistic timing model.
+    QTest::addColumn<emu::Fault>("f");
+    QTest::addColumn<bool>("fromApplication");
+    for (const int request : {-1, 255, 1, 4, 3, 6, 5}) {
+        for (const bool app : {true, false}) {
+            // Request 1 from its second use on: the page read-backs.
+            const unsigned first = request == 1 ? 2 : 1;
+            emu::Fault timeout = fault(emu::FaultKind::Error, request, first, 1000000);
+            timeout.error = emu::errTimeout;
+            emu::Fault gone = fault(emu::FaultKind::DropOff, request, first);
+            gone.comeBack = false;
+            const QByteArray where = QByteArray::number(request) + (app ? " app" : " boot");
+            QTest::newRow("timeouts " + where) << timeout << app;
+            QTest::newRow("gone " + where) << gone << app;
+        }
+    }
+}
+
+void TestUpgrader::failurePathsEndInSeconds()
+{
+    QFETCH(emu::Fault, f);
+    QFETCH(bool, fromApplication);
+    UpgradeRig rig;
+    const QString file = rig.upgradeFile();
+    if (!fromApplication)
+        emu::setMode(emu::Mode::Bootloader);
+    emu::setTiming(emu::Timing::realistic());
+    emu::injectFault(f);
+    QVERIFY(rig.run(file));
+    // A successful change takes about 13 s here; a failing one costs at most
+    // a few timeouts more.
+    QVERIFY2(emu::nowMs() < 25000, qPrintable(QString::number(emu::nowMs())));
 }
 
 void TestUpgrader::success_data()

@@ -295,7 +295,13 @@ void UsbDevice::reportConnectFailure(bool matchSeen, bool permissionDenied, bool
     const unsigned vid = vendorId;
     const unsigned pid = productId;
     const QByteArray which = wantedSerial.isEmpty() ? QByteArray() : " serial " + wantedSerial;
-    if (!matchSeen) {
+    // A node we may not open counts first: it may well be the unit asked for.
+    if (permissionDenied) {
+        connectFailure = ConnectFailure::NotAccessible;
+        qDebug("USB device %04x:%04x%s found but cannot be opened: permission denied "
+               "(install the udev rule 70-kelto.rules, then plug the device in again)",
+            vid, pid, which.constData());
+    } else if (!matchSeen) {
         // libusb-0.1 does not list a node it cannot open at all; the
         // kernel's own list tells whether the device is there.
         bool inSysfs = false;
@@ -310,11 +316,6 @@ void UsbDevice::reportConnectFailure(bool matchSeen, bool permissionDenied, bool
             connectFailure = ConnectFailure::NotFound;
             qDebug("USB device %04x:%04x%s not found", vid, pid, which.constData());
         }
-    } else if (permissionDenied) {
-        connectFailure = ConnectFailure::NotAccessible;
-        qDebug("USB device %04x:%04x%s found but cannot be opened: permission denied "
-               "(install the udev rule 70-kelto.rules, then plug the device in again)",
-            vid, pid, which.constData());
     } else if (busy) {
         connectFailure = ConnectFailure::InUse;
         qDebug("USB device %04x:%04x%s found but in use by another program "

@@ -4,7 +4,6 @@
 #include "exitcode.h"
 #include "inputfile.h"
 #include "inspection.h"
-#include "upgradeoutcome.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -30,13 +29,15 @@ const char command[] = "upgrade";
 // quiet stretch of a sound run is the restart, a few seconds): it is ended
 // and the unit reported as failed, so that it cannot hold up the station.
 constexpr int silenceLimitMs = 120000;
+constexpr int graceMs = 10000;
 constexpr int redrawMs = 200;
 
 struct Unit
 {
     Converter converter;
     std::unique_ptr<QProcess> process;
-    UpgradeOutcome outcome;
+    QString lastLine; // the last text line of its run
+    QString step; // the step its progress was last seen in
     QByteArray outPending;
     QByteArray errPending;
     QJsonObject record;
@@ -44,8 +45,19 @@ struct Unit
     int percent = -1;
     QString problem; // why the unit failed when its process could not tell
     bool finished = false;
+    bool stopAsked = false;
     QElapsedTimer lastHeard;
 };
+
+// The steps with a progress of their own, as the record names them.
+QString stepOfPhase(const QString &phase)
+{
+    if (phase == QLatin1String("Firmware"))
+        return QStringLiteral("firmware");
+    if (phase == QLatin1String("External flash write"))
+        return QStringLiteral("external-write");
+    return QStringLiteral("external-verify");
+}
 
 // The record of a unit whose process gave none: not started, killed, or
 // not usable at all.
@@ -55,14 +67,12 @@ QJsonObject failureRecord(const Unit &u, const QString &path)
     o["file"] = path;
     o["serial"] = u.converter.serial;
     o["usb_serial"] = u.converter.usbSerial;
-    o["bootloader_version"] = u.outcome.bootloaderVersion();
     o["mode"] = u.converter.mode;
     o["success"] = false;
-    o["step"] = stepName(u.outcome.step());
-    o["last_line"] = u.problem;
-    o["pages_written"] = u.outcome.pagesWritten();
-    o["pages_verified"] = u.outcome.pagesVerified();
-    o["pages_total"] = 120;
+    // Where its progress was last seen; "connect" when it never got going.
+    o["step"] = u.step.isEmpty() ? QStringLiteral("connect") : u.step;
+    o["last_line"] = u.lastLine;
+    o["reason"] = u.problem;
     return o;
 }
 
@@ -77,10 +87,9 @@ QString statusText(const Unit &u)
                   .arg(u.record.value("step").toString(),
                       u.record.value("last_line").toString().replace('\n', ' '));
     }
-    s += QString(stepName(u.outcome.step())).leftJustified(17);
     if (u.percent >= 0)
-        s += QString("%1 %2%").arg(u.phase).arg(u.percent);
-    return s;
+        return s + QString("%1 %2%").arg(u.phase).arg(u.percent);
+    return s + QString(u.lastLine).replace('\n', ' ').left(60);
 }
 
 } // namespace
@@ -167,10 +176,9 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
         if (const auto m = progressLine.match(line); m.hasMatch()) {
             u.phase = m.captured(1);
             u.percent = m.captured(2).toInt();
-            if (u.phase == QLatin1String("Firmware"))
-                u.outcome.percent(u.percent);
+            u.step = stepOfPhase(u.phase);
         } else {
-            u.outcome.text(line);
+            u.lastLine = line;
             u.phase.clear();
             u.percent = -1;
             if (!console.outIsTerminal) {
@@ -245,8 +253,15 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
     QTimer tick;
     QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
         for (auto &u : units) {
-            if (u->process && !u->finished && u->lastHeard.elapsed() > silenceLimitMs) {
-                u->problem = QString("no sign of life for %1 s").arg(silenceLimitMs / 1000);
+            if (!u->process || u->finished || u->lastHeard.elapsed() <= silenceLimitMs)
+                continue;
+            // Asked first, so that it stops between two transfers; ended
+            // if it does not.
+            u->problem = QString("no sign of life for %1 s").arg(silenceLimitMs / 1000);
+            if (!u->stopAsked) {
+                u->stopAsked = true;
+                u->process->terminate();
+            } else if (u->lastHeard.elapsed() > silenceLimitMs + graceMs) {
                 u->process->kill();
             }
         }

@@ -176,7 +176,9 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
         if (const auto m = progressLine.match(line); m.hasMatch()) {
             u.phase = m.captured(1);
             u.percent = m.captured(2).toInt();
-            u.step = stepOfPhase(u.phase);
+            // The run shows the flash bar at 0 % before it connects.
+            if (u.percent > 0)
+                u.step = stepOfPhase(u.phase);
         } else {
             u.lastLine = line;
             u.phase.clear();

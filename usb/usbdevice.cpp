@@ -100,6 +100,27 @@ QList<UsbDevice::Presence> sysfsDevices(uint16_t vendorId, uint16_t productId)
     return found;
 }
 
+// The serial the kernel read from the device when it was plugged in;
+// empty where sysfs does not have the device.
+QByteArray serialInSysfs(const struct usb_bus *bus, const struct usb_device *dev)
+{
+    const int busnum = QByteArray(bus->dirname).toInt();
+    const int devnum = QByteArray(dev->filename).toInt();
+    QString root;
+    {
+        std::lock_guard<std::mutex> lock(sysfsMutex);
+        root = sysfsRoot;
+    }
+    const QDir dir(root + QStringLiteral("/bus/usb/devices"));
+    for (const QString &entry : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString path = dir.filePath(entry);
+        if (readAttribute(path, "busnum").toInt() == busnum
+            && readAttribute(path, "devnum").toInt() == devnum)
+            return readAttribute(path, "serial");
+    }
+    return QByteArray();
+}
+
 // The serial without the bootloader's "b": the unit, whatever its mode.
 QByteArray unitOf(const QByteArray &serial)
 {
@@ -203,7 +224,19 @@ int UsbDevice::connectPrivate()
                                 << kelto::hex(dev->descriptor.bMaxPacketSize0);
             if (dev->descriptor.idVendor != vendorId || dev->descriptor.idProduct != productId)
                 continue;
-            if (wantedSerial.isEmpty())
+            // Another unit is not even opened when the kernel tells its
+            // serial; where it does not, it is only looked at, never
+            // configured or claimed (the serial is a standard request that
+            // needs neither).
+            QByteArray serial;
+            if (!wantedSerial.isEmpty()) {
+                serial = serialInSysfs(bus, dev);
+                if (!serial.isEmpty() && unitOf(serial) != wantedSerial) {
+                    kelto::StreamLine() << "serial" << serial << "is not" << wantedSerial;
+                    continue;
+                }
+            }
+            if (wantedSerial.isEmpty() || !serial.isEmpty())
                 matchSeen = true;
 
             errno = 0;
@@ -214,10 +247,8 @@ int UsbDevice::connectPrivate()
             }
             kelto::StreamLine() << "usb_opened";
 
-            // Another unit is only looked at, never configured or claimed:
-            // its serial is a standard request that needs neither.
-            if (!wantedSerial.isEmpty()) {
-                const QByteArray serial = readSerialDescriptor(handle);
+            if (!wantedSerial.isEmpty() && serial.isEmpty()) {
+                serial = readSerialDescriptor(handle);
                 if (unitOf(serial) != wantedSerial) {
                     kelto::StreamLine() << "serial" << serial << "is not" << wantedSerial;
                     usb_close(handle);
@@ -449,9 +480,11 @@ QList<UsbDevice::Presence> UsbDevice::survey()
             Presence p;
             p.bus = QByteArray(bus->dirname).toInt();
             p.address = QByteArray(dev->filename).toInt();
+            p.serial = serialInSysfs(bus, dev);
             errno = 0;
             if (usb_dev_handle *h = usb_open(dev)) {
-                p.serial = readSerialDescriptor(h);
+                if (p.serial.isEmpty())
+                    p.serial = readSerialDescriptor(h);
                 usb_close(h);
             } else {
                 p.access = ConnectFailure::NotAccessible;

@@ -49,6 +49,11 @@ BallastView::BallastView(QTextBrowser *browser)
     : QObject(browser)
     , browser(browser)
 {
+    // The browser's default breaks a word anywhere once its cell is too
+    // narrow for it, which turns "016" into "01" over "6". Breaking only
+    // between words keeps each value whole; a table that is then wider than
+    // the view scrolls sideways.
+    browser->setWordWrapMode(QTextOption::WordWrap);
 }
 
 BallastView::Update BallastView::show(const BallastPage &page)

@@ -78,6 +78,7 @@ InPlaceLayout *layoutOf(QTextBrowser &browser)
 void compareWithFreshPage(QTextBrowser &browser, const BallastPage &page)
 {
     QTextBrowser fresh;
+    fresh.setWordWrapMode(browser.wordWrapMode());
     fresh.setHtml(page.html);
     if (browser.isVisible()) {
         fresh.move(browser.pos() + QPoint(40, 40));
@@ -238,6 +239,7 @@ void TestBallastView::editedPageEqualsFreshPage()
 
     // Laid out like a fresh page of the same width.
     QTextBrowser fresh;
+    fresh.setWordWrapMode(browser.wordWrapMode());
     showBrowser(fresh);
     fresh.setHtml(b.page().html);
     browser.document()->setTextWidth(620);

@@ -20,14 +20,17 @@
 
 #include <QAction>
 #include <QElapsedTimer>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextEdit>
 #include <QTextFrame>
 #include <QTextTable>
 #include <QTimer>
+#include <QtMath>
 
 #include <atomic>
 #include <functional>
@@ -115,6 +118,7 @@ private slots:
     void identicalSnapshotSetsPageOnce();
     void changedSnapshotEqualsFreshPage();
     void changedSnapshotLooksLikeFreshPage();
+    void valuesKeepOneLineAtTheWindowsSize();
     void refreshWritesItsStreamLine();
     void oneOffReads_data();
     void oneOffReads();
@@ -319,6 +323,53 @@ void TestMonitorWindow::changedSnapshotLooksLikeFreshPage()
     browser->setHtml(view->lastHtml());
     QCOMPARE(layoutDump(browser->document()), edited);
     QVERIFY(kelto::test::onScreen(browser) == shown);
+}
+
+// At the window's own size every cell of every ballast table reads as one
+// line (a value broken over two lines reads as two wrong ones), and the page
+// scrolls sideways where it is wider than the view.
+void TestMonitorWindow::valuesKeepOneLineAtTheWindowsSize()
+{
+    kelto::emu::removeAllDevices();
+    Darvo_bootloader w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QCOMPARE(w.size(), QSize(675, 616));
+    w.findChild<QTabWidget *>("tabWidget")->setCurrentIndex(1);
+    QTextBrowser *browser = browserOf(w);
+    // The widest values: three digits, hex letters, ten-digit times.
+    std::array<unsigned char, 864> vrb;
+    vrb.fill(0xFF);
+    std::array<unsigned char, 64 * 28> records;
+    records.fill(0xEE);
+    ballastSnapshot().publishVrb(vrb);
+    ballastSnapshot().publishVrBalasts(records);
+    refresh(w);
+    kelto::test::onScreen(browser);
+
+    int cells = 0;
+    for (QTextFrame *frame : browser->document()->rootFrame()->childFrames()) {
+        auto *outer = qobject_cast<QTextTable *>(frame);
+        for (QTextFrame *innerFrame : outer ? outer->childFrames() : QList<QTextFrame *>()) {
+            auto *inner = qobject_cast<QTextTable *>(innerFrame);
+            QVERIFY(inner);
+            for (int r = 0; r < inner->rows(); ++r) {
+                for (int c = 0; c < inner->columns(); ++c) {
+                    const QTextTableCell cell = inner->cellAt(r, c);
+                    const QTextBlock block = cell.firstCursorPosition().block();
+                    if (cell.row() != r || cell.column() != c)
+                        continue; // the header spans its row
+                    QVERIFY(block == cell.lastCursorPosition().block());
+                    QVERIFY2(block.layout()->lineCount() == 1, qPrintable(block.text()));
+                    ++cells;
+                }
+            }
+        }
+    }
+    QCOMPARE(cells, 11 * 65);
+    const int wider = qCeil(browser->document()->size().width()) - browser->viewport()->width();
+    QVERIFY(wider > 0);
+    QVERIFY(browser->horizontalScrollBar()->maximum() >= wider);
 }
 
 void TestMonitorWindow::refreshWritesItsStreamLine()

@@ -2,6 +2,7 @@
 #define KELTO_MONITOR_BALLASTVIEW_H
 
 #include "ballastpage.h"
+#include "qtprivate.h"
 #if KELTO_QT_PRIVATE
 #include "sameroom.h"
 #endif

@@ -344,14 +344,26 @@ void TestMonitorWindow::valuesKeepOneLineAtTheWindowsSize()
     refresh(w);
     kelto::test::onScreen(browser);
 
-    // Past the bitmaps' paragraph every block is a table cell.
-    int cells = 0;
-    for (QTextBlock b = browser->document()->begin().next(); b.isValid(); b = b.next(), ++cells)
-        QVERIFY2(b.layout()->lineCount() == 1, qPrintable(b.text()));
-    QVERIFY(cells > 11 * 65);
-    const int wider = qCeil(browser->document()->size().width()) - browser->viewport()->width();
-    QVERIFY(wider > 0);
-    QVERIFY(browser->horizontalScrollBar()->maximum() >= wider);
+    const auto check = [browser] {
+        // Past the bitmaps' paragraph every block is a table cell.
+        int cells = 0;
+        for (QTextBlock b = browser->document()->begin().next(); b.isValid(); b = b.next(), ++cells)
+            QVERIFY2(b.layout()->lineCount() == 1, qPrintable(b.text()));
+        QVERIFY(cells > 11 * 65);
+        const int wider = qCeil(browser->document()->size().width()) - browser->viewport()->width();
+        QVERIFY(wider > 0);
+        QVERIFY(browser->horizontalScrollBar()->maximum() >= wider);
+    };
+    check();
+    // Narrower still, and after a refresh that edits the page in place.
+    w.resize(420, 500);
+    QCOMPARE(w.width(), 420);
+    vrb[24] = 7;
+    ballastSnapshot().publishVrb(vrb);
+    refresh(w);
+    kelto::test::onScreen(browser);
+    QCOMPARE(browser->findChild<BallastView *>()->patchCount(), 1);
+    check();
 }
 
 void TestMonitorWindow::refreshWritesItsStreamLine()

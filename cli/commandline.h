@@ -41,6 +41,7 @@ private:
     QString usage;
     QString description;
     QCommandLineParser parser;
+    QStringList valueOptions; // as written on a command line
 };
 
 // A decimal number in [min, max]; nothing for anything else.

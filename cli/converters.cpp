@@ -119,9 +119,10 @@ bool singleConverterOrSerial(const QString &command, const CommandLine &line, Co
 {
     if (line.isSet("serial"))
         return true;
-    const QList<Converter> all = findConverters(false);
-    if (all.size() <= 1)
+    // Counted without opening any; only a refusal has them looked at.
+    if (USBMIREL().survey(false).size() <= 1)
         return true;
+    const QList<Converter> all = findConverters(false);
     QString message
         = QString("%1 converters present; choose one with --serial SERIAL:").arg(all.size());
     for (const Converter &c : all)

@@ -126,8 +126,13 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
             console);
         return ExitFailed;
     }
-    if (!file.checksumsMatch() && !force) {
-        fail(command, QString("%1: checksum mismatch (use --force to write it anyway)").arg(path),
+    if (!file.findings.isEmpty() && !force) {
+        QStringList texts;
+        for (const Inspection::Finding &f : file.findings)
+            texts << f.text;
+        fail(command,
+            QString("%1: %2 (use --force to write it anyway); no converter was touched")
+                .arg(path, texts.join("; ")),
             console);
         return ExitFailed;
     }

@@ -466,7 +466,7 @@ QString UsbDevice::describe(ConnectFailure failure)
     return QString();
 }
 
-QList<UsbDevice::Presence> UsbDevice::survey()
+QList<UsbDevice::Presence> UsbDevice::survey(bool openNodes)
 {
     Lock lock(usbMutex);
     usb_init();
@@ -481,6 +481,10 @@ QList<UsbDevice::Presence> UsbDevice::survey()
             p.bus = QByteArray(bus->dirname).toInt();
             p.address = QByteArray(dev->filename).toInt();
             p.serial = serialInSysfs(bus, dev);
+            if (!openNodes) {
+                found << p;
+                continue;
+            }
             errno = 0;
             if (usb_dev_handle *h = usb_open(dev)) {
                 if (p.serial.isEmpty())

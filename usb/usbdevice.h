@@ -86,10 +86,12 @@ public:
     // A sentence for the user on why the connect failed.
     static QString describe(ConnectFailure failure);
 
-    // Every device with the identity on the bus, opened only to read its
-    // serial; devices the library cannot list for lack of access are taken
-    // from sysfs. Ordered by bus and device number.
-    QList<Presence> survey();
+    // Every device with the identity on the bus; devices the library cannot
+    // list for lack of access are taken from sysfs. With openNodes, a device
+    // whose serial sysfs does not hold is opened to read it (and one that
+    // cannot be opened is marked so); without, nothing is opened. Ordered
+    // by bus and device number.
+    QList<Presence> survey(bool openNodes = true);
 
 protected:
     // The caller holds usbMutex.

@@ -82,10 +82,11 @@ QString statusText(const Unit &u)
     if (u.finished) {
         if (u.record.value("success").toBool())
             return s + "done";
-        return s
-            + QString("FAILED in step %1: %2")
-                  .arg(u.record.value("step").toString(),
-                      u.record.value("last_line").toString().replace('\n', ' '));
+        // The run's own reason where it gave one, else its last line.
+        QString why = u.record.value("reason").toString();
+        if (why.isEmpty())
+            why = u.record.value("last_line").toString().replace('\n', ' ');
+        return s + QString("FAILED in step %1: %2").arg(u.record.value("step").toString(), why);
     }
     if (u.percent >= 0)
         return s + QString("%1 %2%").arg(u.phase).arg(u.percent);

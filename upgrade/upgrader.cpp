@@ -380,6 +380,13 @@ bool Upgrader::writeFirmware(const QByteArray &firmware)
         if (usb->WritePage(page, firmwareAddress + offset) != 0) {
             qDebug() << "page write ERROR";
             say(tr("ERROR"));
+            const auto why = UsbDevice::lastLinkError();
+            if (why == UsbDevice::LinkError::Gone || why == UsbDevice::LinkError::Timeout)
+                return failed(QString("the converter left the bus or stopped answering while "
+                                      "page %1 at %2 was written")
+                                  .arg(offset / pageSize + 1)
+                                  .arg(address(firmwareAddress + offset)),
+                    ConverterState::Unknown);
             return failed(QString("the converter refused page %1 at %2")
                               .arg(offset / pageSize + 1)
                               .arg(address(firmwareAddress + offset)),

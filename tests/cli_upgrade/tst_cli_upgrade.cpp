@@ -204,6 +204,11 @@ void TestCliUpgrade::failures_data()
                                         << "firmware"
                                         << "ERROR" << 40 << 40 << "bootloader"
                                         << "refused page 41 at 0x08018000; " + advice << 1;
+    QTest::newRow("cable pulled in the page loop")
+        << "pagepull"
+        << "firmware"
+        << "ERROR" << 40 << 40 << "unknown"
+        << "left the bus or stopped answering while page 41 at 0x08018000 was written" << 1;
     QTest::newRow("page stored wrong")
         << "pagecorrupt"
         << "firmware"
@@ -297,6 +302,10 @@ void TestCliUpgrade::failures()
         emu::configure(c);
     } else if (kind == "pagewrite") {
         emu::injectFault(fault(emu::FaultKind::Error, 3, 41));
+    } else if (kind == "pagepull") {
+        emu::Fault f = fault(emu::FaultKind::DropOff, 3, 41);
+        f.comeBack = false;
+        emu::injectFault(f);
     } else if (kind == "pagecorrupt") {
         emu::injectFault(fault(emu::FaultKind::Corrupt, 3, 9));
     } else if (kind == "pageread") {

@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include "commandline.h"
 #include "commands.h"
 #include "debugfilter.h"
 #include "exitcode.h"
@@ -34,6 +35,7 @@ void printOverview(QTextStream &to)
         to << "  " << QString(c.name).leftJustified(14) << c.summary << "\n";
     to << "\nOptions of every command:\n"
           "  --help        show the command's help\n"
+          "  --version     print the program's version\n"
           "  --trace       pass the program's debug trace to stderr\n\n"
           "Exit codes: 0 done, 1 the operation failed, 2 wrong command line;\n"
           "an upgrade stopped by SIGHUP, SIGINT or SIGTERM: 129, 130, 143.\n";
@@ -54,6 +56,8 @@ int run(const QStringList &arguments, Console &console)
         console.out.flush();
         return ExitOk;
     }
+    if (name == "--version")
+        return printVersion(console);
 
     // The debug trace (every USB transfer) would bury the command's own
     // output; it is only wanted when a fault is being chased.

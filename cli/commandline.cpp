@@ -15,6 +15,7 @@ CommandLine::CommandLine(QString command, QString usage, QString description)
 {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOption(QCommandLineOption(QStringList {"h", "help"}));
+    parser.addOption(QCommandLineOption("version"));
 }
 
 void CommandLine::addValueOption(const QString &name, const QString &valueName)
@@ -48,6 +49,8 @@ std::optional<int> CommandLine::parse(
         console.out.flush();
         return int(ExitOk);
     }
+    if (parser.isSet("version"))
+        return printVersion(console);
     // Which of two values was meant is anyone's guess.
     const QStringList names = parser.optionNames();
     for (const QString &name : names) {
@@ -70,6 +73,13 @@ int CommandLine::usageError(Console &console, const QString &message) const
                 << "Try 'kelto-cli " << command << " --help' for more information.\n";
     console.err.flush();
     return ExitUsage;
+}
+
+int printVersion(Console &console)
+{
+    console.out << "kelto-cli " << KELTO_VERSION << "\n";
+    console.out.flush();
+    return ExitOk;
 }
 
 std::optional<int> parseDecimal(const QString &text, int min, int max)

@@ -44,6 +44,9 @@ private:
     QStringList valueOptions; // as written on a command line
 };
 
+// Prints "kelto-cli VERSION" on stdout; returns 0.
+int printVersion(Console &console);
+
 // A decimal number in [min, max]; nothing for anything else.
 std::optional<int> parseDecimal(const QString &text, int min, int max);
 // A 32-bit hexadecimal number, "0x" prefix optional.

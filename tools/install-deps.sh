@@ -10,6 +10,7 @@ packages=(
   xvfb xauth imagemagick
   srecord python3
   dpkg-dev fakeroot
+  help2man lintian appstream desktop-file-utils bash-completion
 )
 
 missing=()

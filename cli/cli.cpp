@@ -37,7 +37,8 @@ void printOverview(QTextStream &to)
           "  --help        show the command's help\n"
           "  --version     print the program's version\n"
           "  --trace       pass the program's debug trace to stderr\n\n"
-          "Exit codes: 0 done, 1 the operation failed, 2 wrong command line.\n";
+          "Exit codes: 0 done, 1 the operation failed, 2 wrong command line;\n"
+          "an upgrade stopped by SIGHUP, SIGINT or SIGTERM: 129, 130, 143.\n";
 }
 
 } // namespace
@@ -64,9 +65,10 @@ int run(const QStringList &arguments, Console &console)
     const bool trace = rest.removeAll("--trace") > 0;
     DebugFilter filter(trace);
 
+    Console withTrace {console.out, console.err, console.outIsTerminal, trace};
     for (const Command &c : commands) {
         if (name == QLatin1String(c.name))
-            return c.run(rest, console);
+            return c.run(rest, withTrace);
     }
     console.err << "kelto-cli: unknown command '" << name << "'\n"
                 << "Try 'kelto-cli --help' for the list of commands.\n";

@@ -41,6 +41,7 @@ private:
     QString usage;
     QString description;
     QCommandLineParser parser;
+    QStringList valueOptions; // as written on a command line
 };
 
 // Prints "kelto-cli VERSION" on stdout; returns 0.

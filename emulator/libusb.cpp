@@ -295,8 +295,11 @@ int usb_control_msg(usb_dev_handle *h, int requesttype, int request, int value, 
     rec.lengthReturned = result;
     rec.timeMs = s.nowUs() / 1000 + sleepUs / 1000;
     s.record(rec);
+    const auto hook = s.transferHook;
     lock.unlock();
     kelto::emu::detail::realSleepUs(sleepUs);
+    if (hook)
+        hook(rec);
     return result;
 }
 

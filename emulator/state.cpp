@@ -137,6 +137,7 @@ void State::record(const TransferRecord &r)
 void State::resetLocked()
 {
     ++epoch;
+    transferHook = nullptr;
     devices.clear();
     for (auto &b : busses)
         b.second->devices = nullptr;

@@ -38,6 +38,7 @@ struct State
     bool logging = true;
     bool trace = false; // every transfer to stderr (the preloaded build)
     std::vector<TransferRecord> log;
+    std::function<void(const TransferRecord &)> transferHook;
     std::deque<ScriptedReply> script;
     // Bus objects by bus number, kept for the whole run so that pointers the
     // host took from usb_get_busses() stay valid across rescans.

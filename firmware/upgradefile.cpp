@@ -2,10 +2,10 @@
 
 #include "flashimage.h"
 #include "imagecodec.h"
+#include "outputfile.h"
 
 #include <QDataStream>
 #include <QIODevice>
-#include <QSaveFile>
 
 namespace kelto::upgradefile {
 
@@ -53,6 +53,16 @@ Build buildImage(const QString &hexFile, QByteArray &image)
     return build;
 }
 
+hex::Result convertStrict(const QString &hexFile, QByteArray &image)
+{
+    image = blankImage();
+    unsigned char *p = bytes(image);
+    const flash::Window &a = flash::applicationWindow;
+    const flash::Window &e = flash::externalWindow;
+    return hex::readFile(
+        hexFile, hex::Mode::Strict, {{a.low, a.high, p + a.offset}, {e.low, e.high, p + e.offset}});
+}
+
 int write(QIODevice &out, QByteArray &image)
 {
     if (image.size() != int(flash::imageSize))
@@ -64,16 +74,13 @@ int write(QIODevice &out, QByteArray &image)
     return stream.status() == QDataStream::Ok ? 0 : -1;
 }
 
-int writeFile(const QString &path, QByteArray &image)
+int writeFile(const QString &path, QByteArray &image, QString *error, const QStringList &inputs)
 {
-    // Written aside and renamed at the end, so a failed write neither leaves
-    // a truncated file nor destroys an earlier one of the same name.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return -1;
-    if (write(file, image) != 0)
-        return -1;
-    return file.commit() ? 0 : -1;
+    const QString failed = output::write(
+        path, [&image](QIODevice &out) { return write(out, image) == 0; }, inputs);
+    if (error)
+        *error = failed;
+    return failed.isEmpty() ? 0 : -1;
 }
 
 ReadStatus readHeader(QDataStream &in)

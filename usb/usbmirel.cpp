@@ -80,10 +80,10 @@ int USBMIREL::WritePage(unsigned char *buffer, uint32_t address)
         : -1;
 }
 
-void USBMIREL::RunApplication()
+int USBMIREL::RunApplication()
 {
     kelto::StreamLine() << "USBMIREL::RunApplication(void)";
-    control_send(requestRunApplication, 0, 0, nullptr, 0);
+    return control_send(requestRunApplication, 0, 0, nullptr, 0) == 0 ? 0 : -1;
 }
 
 int USBMIREL::transferExternal(bool write, unsigned char *buffer, uint32_t address, uint32_t length)

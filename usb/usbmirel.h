@@ -20,7 +20,8 @@ public:
     // Request 3: encodes the caller's 2048-byte buffer in place, then sends it.
     int WritePage(unsigned char *buffer, uint32_t address);
     // Request 4: leaves the current mode (bootloader <-> application).
-    void RunApplication();
+    // 0, or -1 when the device refused the request.
+    int RunApplication();
     // Request 5 in chunks of 512; up to 100 failed transfers per call absorbed.
     int ReadExternalFlash(unsigned char *buffer, uint32_t address, uint32_t length);
     // Request 6 in chunks of 256; up to 100 failed transfers per call absorbed.

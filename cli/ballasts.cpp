@@ -106,7 +106,7 @@ int ballasts(const QStringList &arguments, Console &console)
     USBMIREL device;
     if (auto done = applySerialOption(line, device, console))
         return *done;
-    if (!connectDevice(command, device, console))
+    if (!connectDevice(command, device, console, true))
         return ExitFailed;
     Vrb vrb {};
     Records records {};

@@ -72,8 +72,10 @@ def command_section(name: str, text: str) -> str:
 
 def cli_page(exe: str, include: str, out: pathlib.Path) -> None:
     overview = help_text(exe)
-    sections = "[COMMANDS]\n" + "".join(
-        command_section(c, help_text(exe, c)) for c in commands(overview))
+    names = commands(overview)
+    if not names:
+        sys.exit(f"{exe} --help lists no commands under 'Commands:'")
+    sections = "[COMMANDS]\n" + "".join(command_section(c, help_text(exe, c)) for c in names)
     with tempfile.TemporaryDirectory() as tmp:
         generated = pathlib.Path(tmp) / "commands.h2m"
         generated.write_text(sections)

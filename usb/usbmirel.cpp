@@ -93,6 +93,9 @@ int USBMIREL::transferExternal(bool write, unsigned char *buffer, uint32_t addre
     uint32_t remaining = length;
     int budget = externalRetryBudget;
     while (remaining != 0) {
+        const std::atomic<bool> *stop = stopFlag;
+        if (stop && *stop)
+            return -1;
         const uint32_t chunk = std::min(remaining, chunkSize);
         const int count = write
             ? control_send(requestWriteExternal, low(address), high(address), buffer, int(chunk))

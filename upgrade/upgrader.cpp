@@ -451,7 +451,13 @@ bool Upgrader::writeExternalFlash(const QByteArray &external)
 
     enter(Step::ExternalWrite);
     say(tr("Writting External Flash ... "));
-    if (usb->WriteExternalFlash(write, 0, externalSize) != 0) {
+    // A stop is taken between two chunks of the section, not after it.
+    usb->setStopFlag(&stopRequested);
+    const int written = usb->WriteExternalFlash(write, 0, externalSize);
+    usb->setStopFlag(nullptr);
+    if (written != 0 && stopped(ConverterState::Bootloader))
+        return false;
+    if (written != 0) {
         say(tr("Error"));
         return failed("the external flash write failed", ConverterState::Bootloader);
     }
@@ -463,7 +469,12 @@ bool Upgrader::writeExternalFlash(const QByteArray &external)
 
     QByteArray readBuffer(int(externalSize), '\0');
     auto *read = reinterpret_cast<unsigned char *>(readBuffer.data());
-    if (usb->ReadExternalFlash(read, 0, externalSize) != 0) {
+    usb->setStopFlag(&stopRequested);
+    const int readBack = usb->ReadExternalFlash(read, 0, externalSize);
+    usb->setStopFlag(nullptr);
+    if (readBack != 0 && stopped(ConverterState::Bootloader))
+        return false;
+    if (readBack != 0) {
         say(tr("Error"));
         return failed("the external flash read-back failed", ConverterState::Bootloader);
     }

@@ -113,6 +113,9 @@ int USBMIREL::transferExternal(bool write, unsigned char *buffer, uint32_t addre
     int budget = externalRetryBudget;
     int timeouts = externalTimeoutBudget;
     while (remaining != 0) {
+        const std::atomic<bool> *stop = stopFlag;
+        if (stop && *stop)
+            return -1;
         const uint32_t chunk = std::min(remaining, chunkSize);
         const int count = write
             ? control_send(requestWriteExternal, low(address), high(address), buffer, int(chunk))

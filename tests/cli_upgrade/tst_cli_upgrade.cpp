@@ -224,6 +224,11 @@ void TestCliUpgrade::failures_data()
         << "firmware"
         << "Writting firmware ... " << 30 << 30 << "bootloader"
         << "stopped by SIGTERM in step firmware: " + advice << 143;
+    QTest::newRow("stopped in the external flash write")
+        << "signalext"
+        << "external-write"
+        << "Writting External Flash ... " << 120 << 120 << "bootloader"
+        << "stopped by SIGINT in step external-write: " + advice << 130;
     QTest::newRow("external write refused") << "extwrite"
                                             << "external-write"
                                             << "Error" << 120 << 120 << "bootloader"
@@ -324,6 +329,12 @@ void TestCliUpgrade::failures()
             if (t.request == 3 && ++*pages == 30)
                 std::raise(SIGTERM);
         });
+    } else if (kind == "signalext") {
+        auto chunks = std::make_shared<int>(0);
+        emu::setTransferHook([chunks](const emu::TransferRecord &t) {
+            if (t.request == 6 && ++*chunks == 10)
+                std::raise(SIGINT);
+        });
     } else if (kind == "startrefused") {
         emu::injectFault(fault(emu::FaultKind::Error, 4, 2));
     } else if (kind == "checksum" || kind == "staysbootloader") {
@@ -355,7 +366,13 @@ void TestCliUpgrade::failures()
     QCOMPARE(o.value("pages_written").toInt(), written);
     QCOMPARE(o.value("pages_verified").toInt(), verified);
     QCOMPARE(o.value("converter").toString(), converter);
-    QCOMPARE(o.value("interrupted").toString(), QString(exitCode == 143 ? "SIGTERM" : ""));
+    QCOMPARE(o.value("interrupted").toString(),
+        QString(exitCode == 143   ? "SIGTERM"
+                : exitCode == 130 ? "SIGINT"
+                                  : ""));
+    // The transfer in flight ends, the next one never starts.
+    if (kind == "signalext")
+        QCOMPARE(emu::transferLog(6).size(), size_t(10));
     QCOMPARE(o.contains("external_mismatch"), kind == "extcorrupt");
     // A unit that failed is never started on a half-verified firmware, and
     // the record says where it is.

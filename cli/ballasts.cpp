@@ -101,7 +101,7 @@ int ballasts(const QStringList &arguments, Console &console)
         return *done;
 
     USBMIREL device;
-    if (!connectDevice(command, device, console))
+    if (!connectDevice(command, device, console, true))
         return ExitFailed;
     Vrb vrb {};
     Records records {};

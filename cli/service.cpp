@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <vector>
 
 namespace kelto::cli {
@@ -18,6 +19,8 @@ namespace {
 
 // The window offers reads of up to 512 transfers of 2048 bytes.
 constexpr int maxReadLength = 1048576;
+// One request 1 transfer.
+constexpr uint32_t readChunk = 2048;
 
 QString bits(uint32_t value)
 {
@@ -39,13 +42,13 @@ int status(const QStringList &arguments, Console &console)
         return *done;
 
     USBMIREL device;
-    if (!connectDevice(command, device, console))
+    if (!connectDevice(command, device, console, true))
         return ExitFailed;
     uint32_t word = 0;
     const bool ok = device.StatusGet(word) == 0;
     device.disconnect();
     if (!ok) {
-        fail(command, "Status: ERROR", console);
+        fail(command, "Status: ERROR (the converter did not answer the status request)", console);
         return ExitFailed;
     }
     if (line.isSet("json")) {
@@ -78,15 +81,27 @@ int read(const QStringList &arguments, Console &console)
     USBMIREL device;
     if (!connectDevice(command, device, console))
         return ExitFailed;
+    // A transfer at a time, so that a failure names the address where the
+    // converter's memory (or its willingness) ended.
     std::vector<unsigned char> buffer(size_t(*length), 0);
-    const bool ok = device.ReadMemory(buffer.data(), *address, uint32_t(*length)) == 0;
-    device.disconnect();
-    // A dump with zeros where nothing came would read like blank memory.
-    if (!ok) {
-        fail(command, "Read ERROR", console);
-        return ExitFailed;
+    for (uint32_t done = 0; done < uint32_t(*length); done += readChunk) {
+        const uint32_t n = std::min(readChunk, uint32_t(*length) - done);
+        const uint64_t at = uint64_t(*address) + done;
+        if (at + n - 1 > 0xFFFFFFFFu
+            || device.ReadMemory(buffer.data() + done, uint32_t(at), n) != 0) {
+            device.disconnect();
+            // A dump with zeros where nothing came would read like blank memory.
+            fail(command,
+                QString("Read ERROR: the converter did not return %1 bytes at 0x%2 (outside its "
+                        "memory?)")
+                    .arg(n)
+                    .arg(uint32_t(at), 8, 16, QChar('0')),
+                console);
+            return ExitFailed;
+        }
     }
-    console.out << QString::fromLatin1(dumpBuffer(buffer.data(), *length)) << "\n";
+    device.disconnect();
+    console.out << QString::fromLatin1(dumpMemory(buffer.data(), *length, *address)) << "\n";
     console.out.flush();
     return ExitOk;
 }

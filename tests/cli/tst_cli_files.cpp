@@ -1,6 +1,7 @@
 // The file commands of kelto-cli: the same bytes as the window's commands,
 // inspect's verdicts, and the command line's usage errors.
 #include "bootloaderimage.h"
+#include "choosefile.h"
 #include "clirun.h"
 #include "darvo_bootloader.h"
 #include "hextobin.h"
@@ -12,12 +13,16 @@
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 
@@ -101,6 +106,8 @@ private slots:
     void makeUpgMatchesWindow();
     void makeUpgReadsBuildsStrictly_data();
     void makeUpgReadsBuildsStrictly();
+    void outputsNeverDestroyInputs_data();
+    void outputsNeverDestroyInputs();
     void makeBootBinMatchesWindow_data();
     void makeBootBinMatchesWindow();
     void makeBootBinDefaultsToToday_data();
@@ -287,6 +294,59 @@ void TestCliFiles::makeUpgReadsBuildsStrictly()
     QCOMPARE(r.exitCode, exitCode);
     QVERIFY2((exitCode == 0 ? r.out : r.err).contains(message), qPrintable(r.out + r.err));
     QCOMPARE(QFile::exists(upg), exitCode == 0);
+}
+
+void TestCliFiles::outputsNeverDestroyInputs_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<bool>("window"); // the window's save dialog can name it
+    QTest::addColumn<QString>("message");
+    QTest::newRow("the input itself") << "input" << true << "is the input file";
+    QTest::newRow("the input by another name") << "link" << false << "is the input file";
+    QTest::newRow("a FIFO") << "fifo" << true << "is a FIFO; only a regular file is replaced";
+    QTest::newRow("a folder") << "folder" << false << "is a folder; only a regular file is";
+}
+
+void TestCliFiles::outputsNeverDestroyInputs()
+{
+    QFETCH(QString, target);
+    QFETCH(bool, window);
+    QFETCH(QString, message);
+    const QString hex = write("build.hex", kelto::sample::applicationHex());
+    QString out = dir->filePath("out.upg");
+    if (target == "input")
+        out = hex;
+    else if (target == "link")
+        QVERIFY(
+            ::link(QFile::encodeName(hex).constData(), QFile::encodeName(out).constData()) == 0);
+    else if (target == "fifo")
+        QVERIFY(::mkfifo(QFile::encodeName(out).constData(), 0600) == 0);
+    else
+        QVERIFY(QDir().mkdir(out));
+    const QByteArray build = readAll(hex);
+
+    const CliResult r = runCli({"make-upg", hex, out});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    if (window) {
+        Darvo_bootloader w;
+        ModalDriver d;
+        // The operator confirms the dialog's question whether to replace it.
+        d.file(hex).custom([out](QWidget *dialog) {
+            auto *fd = static_cast<QFileDialog *>(dialog);
+            fd->setOption(QFileDialog::DontConfirmOverwrite);
+            kelto::test::chooseFile(fd, out);
+        });
+        d.ok();
+        w.slotpushButtonCreateUpg(false);
+        QVERIFY(d.finished());
+        QVERIFY2(d.seen().last().contains(message), qPrintable(d.seen().join('\n')));
+    }
+    QCOMPARE(readAll(hex), build);
+    struct stat st;
+    QCOMPARE(::stat(QFile::encodeName(out).constData(), &st), 0);
+    QCOMPARE(S_ISFIFO(st.st_mode), target == "fifo");
+    QCOMPARE(S_ISDIR(st.st_mode), target == "folder");
 }
 
 void TestCliFiles::makeBootBinMatchesWindow_data()

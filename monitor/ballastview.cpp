@@ -123,14 +123,16 @@ void BallastView::patch(const BallastPage &page)
     // block: one block for all values makes it one layout.
     cursor.beginEditBlock();
 #endif
-    const auto edit = [&](int end, int value) {
-        const QString &old = shownValues[value];
-        const QString &now = page.values[value];
-        const int start = end - old.size();
+    // endOf() gives where the value ends in the document now.
+    const auto edit = [&](const auto &endOf, int value) {
 #if KELTO_QT_PRIVATE
         // Inside the edit block no cursor asks the layout for its place.
         cursor.beginEditBlock();
 #endif
+        const QString &old = shownValues[value];
+        const QString &now = page.values[value];
+        const int end = endOf();
+        const int start = end - old.size();
         cursor.setPosition(start);
         cursor.setPosition(end, QTextCursor::KeepAnchor);
         const QTextCharFormat format = cursor.charFormat();
@@ -150,14 +152,14 @@ void BallastView::patch(const BallastPage &page)
         // The bitmaps always have 64 digits, so the positions of the text
         // around them never move.
         if (page.values[b] != shownValues[b])
-            edit(bitmapBlockPosition + bitmapOffset[b] + shownValues[b].size(), b);
+            edit([&] { return bitmapBlockPosition + bitmapOffset[b] + shownValues[b].size(); }, b);
     }
     for (int t = 0; t < tableCount; ++t) {
         for (int n = 0; n < cellsPerTable; ++n) {
             const int i = bitmapCount + t * cellsPerTable + n;
             // Looked up afresh: an earlier cell may have changed its length.
             if (page.values[i] != shownValues[i])
-                edit(ballastCell(tables[t], n).lastCursorPosition().position(), i);
+                edit([&] { return ballastCell(tables[t], n).lastCursorPosition().position(); }, i);
         }
     }
 #if KELTO_QT_PRIVATE

@@ -20,7 +20,8 @@ const Command commands[] = {
     {"make-upg", "make an upgrade file from a firmware build (Intel HEX)", makeUpg},
     {"make-bootbin", "make per-unit bootloader images stamped with serial numbers", makeBootBin},
     {"inspect", "show and check the contents of an upgrade file", inspect},
-    {"upgrade", "write an upgrade file into the converter", upgrade},
+    {"list", "list the converters on the bus", list},
+    {"upgrade", "write an upgrade file into the converter (or into all of them)", upgrade},
     {"status", "read the converter's status word", status},
     {"ballasts", "read the converter's ballast data once", ballasts},
     {"read", "read converter memory and dump it", read},
@@ -36,7 +37,9 @@ void printOverview(QTextStream &to)
     to << "\nOptions of every command:\n"
           "  --help        show the command's help\n"
           "  --version     print the program's version\n"
-          "  --trace       pass the program's debug trace to stderr\n\n"
+          "  --trace       pass the program's debug trace to stderr\n"
+          "  --serial S    (commands that talk to a converter) only the converter\n"
+          "                with serial S, in either of its modes\n\n"
           "Exit codes: 0 done, 1 the operation failed, 2 wrong command line;\n"
           "an upgrade stopped by SIGHUP, SIGINT or SIGTERM: 129, 130, 143.\n";
 }

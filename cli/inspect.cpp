@@ -120,7 +120,14 @@ int inspect(const QStringList &arguments, Console &console)
     const QString path = line.positional().at(0);
     const Inspection f = inspectFile(path);
     if (!f.opened) {
-        fail(command, QString("cannot open %1: %2").arg(path, f.openError), console);
+        const QString reason = QString("cannot open %1: %2").arg(path, f.openError);
+        // A script reading records gets one for every file it asked about.
+        if (line.isSet("json")) {
+            const QJsonObject o {{"file", path}, {"accepted", false}, {"refused", reason}};
+            console.out << QJsonDocument(o).toJson(QJsonDocument::Compact) << "\n";
+            console.out.flush();
+        }
+        fail(command, reason, console);
         return ExitFailed;
     }
     if (line.isSet("json"))

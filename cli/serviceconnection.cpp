@@ -9,7 +9,7 @@ bool connectDevice(
     const QString &command, USBMIREL &device, Console &console, bool needsApplication)
 {
     if (device.connect() != 0) {
-        fail(command, "no converter found (USB 16c0:078b); check the USB cable", console);
+        fail(command, UsbDevice::describe(device.lastConnectFailure()), console);
         return false;
     }
     if (!needsApplication)

@@ -3,11 +3,13 @@
 // what it reports; the result and the record come from its outcome.
 #include "commandline.h"
 #include "commands.h"
+#include "converters.h"
 #include "exitcode.h"
 #include "inputfile.h"
 #include "inspection.h"
 #include "interruption.h"
 #include "progressdisplay.h"
+#include "upgradeall.h"
 #include "upgradeoutcome.h"
 #include "upgrader.h"
 #include "upgraderelay.h"
@@ -90,7 +92,7 @@ int finish(const Inspection &file, const Outcome &outcome, int signal, bool json
 
 int upgrade(const QStringList &arguments, Console &console)
 {
-    CommandLine line(command, "upgrade [--json] [--force] FILE.upg",
+    CommandLine line(command, "upgrade [--json] [--force] [--serial SERIAL | --all] FILE.upg",
         "Writes the upgrade file into the converter as the window's \"Firmware\n"
         "Change\" does: connect, restart into the bootloader when the application\n"
         "runs, write and verify the application pages and the external flash, start\n"
@@ -106,12 +108,26 @@ int upgrade(const QStringList &arguments, Console &console)
         "            converter's state, pages written and verified, duration\n"
         "  --force   upgrade even when inspect has findings about the file (checksums\n"
         "            that do not match, a foreign brand code, bytes after the image,\n"
-        "            an application area without data)\n");
+        "            an application area without data)\n"
+        "  --serial SERIAL\n"
+        "            only the converter with this serial, followed across its\n"
+        "            restarts; needed when more than one converter is present\n"
+        "  --all     every converter present at the start, in parallel: one\n"
+        "            progress line per unit on a terminal, one line per unit and\n"
+        "            step in a log; with --json one record per unit, then a\n"
+        "            summary. Exit code 0 only when every unit succeeded.\n");
     line.addFlag("json");
     line.addFlag("force");
+    line.addFlag("all");
+    addSerialOption(line);
     if (auto done = line.parse(arguments, 1, 1, console))
         return *done;
     const QString path = line.positional().at(0);
+    if (line.isSet("all")) {
+        if (line.isSet("serial"))
+            return line.usageError(console, "--all and --serial exclude each other");
+        return upgradeAll(path, line.isSet("json"), line.isSet("force"), console);
+    }
     const bool json = line.isSet("json");
     QElapsedTimer clock;
     clock.start();
@@ -131,11 +147,16 @@ int upgrade(const QStringList &arguments, Console &console)
         return finish(file, refused, 0, json, clock, console);
     }
 
+    if (!singleConverterOrSerial(command, line, console))
+        return ExitFailed;
+
     ProgressDisplay display(console.out, console.outIsTerminal);
     Outcome outcome;
     int signal = 0;
     {
         USBMIREL device;
+        if (auto done = applySerialOption(line, device, console))
+            return *done;
         Upgrader upgrader(&device);
         Upgrader::Options options;
         options.confirmStart = true;

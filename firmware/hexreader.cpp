@@ -56,12 +56,12 @@ bool parseHex(const char *line, size_t length, size_t at, int count, uint32_t &o
 
 QString hex8(uint32_t v)
 {
-    return QString("0x%1").arg(v, 2, 16, QChar('0')).toUpper().replace("0X", "0x");
+    return QString::asprintf("0x%02X", unsigned(v));
 }
 
 QString hex32(uint32_t v)
 {
-    return QString("0x%1").arg(v, 8, 16, QChar('0')).toUpper().replace("0X", "0x");
+    return QString::asprintf("0x%08X", unsigned(v));
 }
 
 } // namespace
@@ -71,10 +71,8 @@ Reader::Reader(Mode mode, std::vector<Region> regions)
     , regions(std::move(regions))
 {
     result.stored.assign(this->regions.size(), 0);
-    if (mode == Mode::Strict) {
-        for (const Region &r : this->regions)
-            written.emplace_back((size_t(r.high - r.low) + 1 + 7) / 8, 0);
-    }
+    // One bit per region byte, made when the region gets its first byte.
+    written.resize(this->regions.size());
 }
 
 void Reader::fail(int code, const QString &reason)
@@ -330,6 +328,8 @@ void Reader::store(uint32_t address, unsigned char byte)
             continue;
         const size_t at = address - region.low;
         if (mode == Mode::Strict) {
+            if (written[r].empty())
+                written[r].assign((size_t(region.high - region.low) + 1 + 7) / 8, 0);
             uint8_t &bits = written[r][at / 8];
             const uint8_t bit = uint8_t(1u << (at % 8));
             if (bits & bit) {

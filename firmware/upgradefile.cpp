@@ -16,6 +16,28 @@ unsigned char *bytes(QByteArray &image)
     return reinterpret_cast<unsigned char *>(image.data());
 }
 
+// The length field of the next string or byte array, or -1 when it cannot
+// be seen without reading. The stream would allocate whatever a field
+// claims (in steps of a megabyte) before it finds the file shorter; fields
+// that cannot be right are refused before that.
+qint64 nextLength(QDataStream &in)
+{
+    QIODevice *device = in.device();
+    if (!device || device->isSequential())
+        return -1;
+    const QByteArray field = device->peek(4);
+    if (field.size() < 4)
+        return -1;
+    const auto *p = reinterpret_cast<const unsigned char *>(field.constData());
+    return qint64(uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]);
+}
+
+bool textMayBe(QDataStream &in, const QString &text)
+{
+    const qint64 length = nextLength(in);
+    return length < 0 || length == 2 * text.size();
+}
+
 } // namespace
 
 QByteArray blankImage()
@@ -85,10 +107,14 @@ int writeFile(const QString &path, QByteArray &image, QString *error, const QStr
 
 ReadStatus readHeader(QDataStream &in)
 {
+    if (!textMayBe(in, headerText))
+        return ReadStatus::WrongHeader;
     QString header;
     in >> header;
     if (in.status() != QDataStream::Ok || header != headerText)
         return ReadStatus::WrongHeader;
+    if (!textMayBe(in, versionText))
+        return ReadStatus::WrongVersion;
     QString version;
     in >> version;
     if (in.status() != QDataStream::Ok || version != versionText)
@@ -98,6 +124,10 @@ ReadStatus readHeader(QDataStream &in)
 
 ReadStatus readImage(QDataStream &in, QByteArray &image)
 {
+    const qint64 length = nextLength(in);
+    if (length >= 0
+        && (length < qint64(flash::imageSize) || length > in.device()->bytesAvailable() - 4))
+        return ReadStatus::ShortImage;
     QByteArray block;
     in >> block;
     if (in.status() != QDataStream::Ok || block.size() < int(flash::imageSize))

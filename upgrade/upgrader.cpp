@@ -160,6 +160,16 @@ void Upgrader::run()
     if (stopped(ConverterState::Untouched))
         return;
 
+    // identify() ties the device object to the unit it finds; the tie is
+    // undone when the run ends, whatever way it ends, so that the window's
+    // other users of the link take the first converter again.
+    struct Untie
+    {
+        USBMIREL *usb;
+        QByteArray before;
+        ~Untie() { usb->setSerial(before); }
+    } untie {usb, usb->serial()};
+
     if (!connectDevice())
         return;
     bool applicationMode = false;
@@ -236,8 +246,13 @@ bool Upgrader::connectDevice()
     while (usb->connect() != 0) {
         if (retries == 0) {
             say(tr("USB Timeout\nCheck USB Cable"));
-            return failed(
-                "no converter answered (USB 16c0:078b, 4 attempts)", ConverterState::Untouched);
+            // A unit that is there but not ours to use is no cable problem.
+            const auto why = usb->lastConnectFailure();
+            const bool present = why == UsbDevice::ConnectFailure::NotAccessible
+                || why == UsbDevice::ConnectFailure::InUse;
+            return failed(present ? UsbDevice::describe(why)
+                                  : QString("no converter answered (USB 16c0:078b, 4 attempts)"),
+                ConverterState::Untouched);
         }
         --retries;
         qDebug("usb->connect()\nmssleep(200)");
@@ -252,6 +267,13 @@ bool Upgrader::identify(bool &applicationMode)
     const QByteArray serial = readSerial();
     record([&](kelto::upgrade::Outcome &o) { o.usbSerial = serialText(serial); });
     say(serialText(serial));
+    // From here on every reconnect of the run, and of anything else sharing
+    // the link, must find this unit or fail: after a failed transfer the
+    // first converter on the bus may be another one, whose application a
+    // run going on there would destroy.
+    if (serial.size() == applicationSerialLength
+        || (serial.size() == bootloaderSerialLength && isBootloaderSerial(serial)))
+        usb->setSerial(serial);
 
     unsigned char block[versionBlockSize];
     std::memset(block, 0, sizeof block);
@@ -295,7 +317,9 @@ QByteArray Upgrader::readSerial()
     // so it is opened again and the read repeated a few times.
     QByteArray serial = untilNul(usb->serialNumber());
     for (int tries = 0; serial.isEmpty() && tries < serialReadTries; ++tries) {
-        usb->connect();
+        // A device that cannot be connected has no serial to give.
+        if (usb->connect() != 0)
+            break;
         serial = untilNul(usb->serialNumber());
     }
     return serial;
@@ -342,6 +366,7 @@ bool Upgrader::writeFirmware(const QByteArray &firmware)
     unsigned char expected[pageSize];
     unsigned char readBack[pageSize];
     int unverified = 0;
+    bool unitLost = false;
     uint32_t offset = 0;
     uint32_t remaining = firmwareSize;
     while (remaining > 0) {
@@ -355,6 +380,13 @@ bool Upgrader::writeFirmware(const QByteArray &firmware)
         if (usb->WritePage(page, firmwareAddress + offset) != 0) {
             qDebug() << "page write ERROR";
             say(tr("ERROR"));
+            const auto why = UsbDevice::lastLinkError();
+            if (why == UsbDevice::LinkError::Gone || why == UsbDevice::LinkError::Timeout)
+                return failed(QString("the converter left the bus or stopped answering while "
+                                      "page %1 at %2 was written")
+                                  .arg(offset / pageSize + 1)
+                                  .arg(address(firmwareAddress + offset)),
+                    ConverterState::Unknown);
             return failed(QString("the converter refused page %1 at %2")
                               .arg(offset / pageSize + 1)
                               .arg(address(firmwareAddress + offset)),
@@ -374,16 +406,31 @@ bool Upgrader::writeFirmware(const QByteArray &firmware)
         } else {
             qDebug() << "page read ERROR";
             ++unverified;
+            // A unit that has gone or stopped answering would cost a
+            // timeout or a failed reconnect on each of the pages left.
+            const auto why = UsbDevice::lastLinkError();
+            unitLost = why == UsbDevice::LinkError::Gone || why == UsbDevice::LinkError::Timeout;
         }
 
         offset += pageSize;
         remaining -= n;
         emit sendPercent(int((firmwareSize - remaining) * 100u / firmwareSize));
+        if (unitLost) {
+            qDebug() << "page loop ended: the device does not answer";
+            break;
+        }
     }
 
     // Starting an application that was not read back intact could leave the
     // unit without a working firmware; in the bootloader it can simply be
     // upgraded again.
+    if (unitLost) {
+        say(tr("Firmware verification failed\nStart the upgrade again"));
+        return failed(QString("the converter left the bus or stopped answering while page %1 "
+                              "was read back")
+                          .arg(offset / pageSize),
+            ConverterState::Unknown);
+    }
     if (unverified > 0) {
         say(tr("Firmware verification failed\nStart the upgrade again"));
         return failed(QString("%1 of %2 pages did not read back as written")
@@ -404,7 +451,13 @@ bool Upgrader::writeExternalFlash(const QByteArray &external)
 
     enter(Step::ExternalWrite);
     say(tr("Writting External Flash ... "));
-    if (usb->WriteExternalFlash(write, 0, externalSize) != 0) {
+    // A stop is taken between two chunks of the section, not after it.
+    usb->setStopFlag(&stopRequested);
+    const int written = usb->WriteExternalFlash(write, 0, externalSize);
+    usb->setStopFlag(nullptr);
+    if (written != 0 && stopped(ConverterState::Bootloader))
+        return false;
+    if (written != 0) {
         say(tr("Error"));
         return failed("the external flash write failed", ConverterState::Bootloader);
     }
@@ -416,7 +469,12 @@ bool Upgrader::writeExternalFlash(const QByteArray &external)
 
     QByteArray readBuffer(int(externalSize), '\0');
     auto *read = reinterpret_cast<unsigned char *>(readBuffer.data());
-    if (usb->ReadExternalFlash(read, 0, externalSize) != 0) {
+    usb->setStopFlag(&stopRequested);
+    const int readBack = usb->ReadExternalFlash(read, 0, externalSize);
+    usb->setStopFlag(nullptr);
+    if (readBack != 0 && stopped(ConverterState::Bootloader))
+        return false;
+    if (readBack != 0) {
         say(tr("Error"));
         return failed("the external flash read-back failed", ConverterState::Bootloader);
     }

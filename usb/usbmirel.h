@@ -3,6 +3,8 @@
 
 #include "usbdevice.h"
 
+#include <atomic>
+
 #include <cstdint>
 
 // The converter's vendor request set as typed operations. All return 0 on
@@ -36,6 +38,11 @@ public:
     // Request 11: n ballast records of 28 bytes in one transfer.
     int GetVrBalasts(unsigned char *buffer, uint32_t n);
 
+    // While set, an external flash transfer ends (-1) before its next chunk
+    // once *stop is true: a long transfer can be given up between two
+    // requests. Null (the default) lets every transfer run to its end.
+    void setStopFlag(const std::atomic<bool> *stop) { stopFlag = stop; }
+
 signals:
     void sendPercentExtFlashWrite(int percent);
     void sendPercentExtFlashRead(int percent);
@@ -43,6 +50,8 @@ signals:
 private:
     // The shared chunk / retry / progress scheme of requests 5 and 6.
     int transferExternal(bool write, unsigned char *buffer, uint32_t address, uint32_t length);
+
+    std::atomic<const std::atomic<bool> *> stopFlag {nullptr};
 };
 
 #endif

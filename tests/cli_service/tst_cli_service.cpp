@@ -74,6 +74,7 @@ private slots:
     void ballastsAsJson();
     void failedRequests_data();
     void failedRequests();
+    void severalConverters();
 };
 
 void TestCliService::init()
@@ -228,6 +229,47 @@ void TestCliService::failedRequests()
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.out.isEmpty());
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
+}
+
+void TestCliService::severalConverters()
+{
+    emu::DeviceConfig c;
+    c.serial = "KT0000002";
+    c.mode = emu::Mode::Bootloader;
+    c.bootloaderVersion = "KBL 2.05";
+    emu::addDevice(c);
+    c.serial = "KT0000003";
+    c.noAccess = true;
+    emu::addDevice(c);
+
+    const CliResult listed = runCli({"list", "--json"});
+    QCOMPARE(listed.exitCode, 0);
+    const QJsonArray all = QJsonDocument::fromJson(listed.out.toUtf8())["converters"].toArray();
+    QCOMPARE(all.size(), 3);
+    QCOMPARE(all[0]["serial"].toString() + all[0]["mode"].toString()
+            + all[0]["bootloader_version"].toString(),
+        QString("KT0000001applicationKBL 2.04"));
+    QCOMPARE(all[1]["usb_serial"].toString() + all[1]["mode"].toString()
+            + all[1]["bootloader_version"].toString(),
+        QString("KT0000002bbootloaderKBL 2.05"));
+    QCOMPARE(all[2]["accessible"].toBool(), false);
+    QCOMPARE(all[2]["problem"].toString(), QString("not accessible (permission denied)"));
+
+    // A command that changes a converter takes none at random.
+    emu::clearTransferLog();
+    const CliResult refused = runCli({"upgrade", "release.upg"});
+    QCOMPARE(refused.exitCode, 1);
+    QVERIFY2(refused.err.contains("3 converters present; choose one with --serial SERIAL:\n"
+                                  "  KT0000001  bus 001 device 002  application\n"),
+        qPrintable(refused.err));
+    for (const auto &r : emu::transferLog())
+        QCOMPARE(r.requestType, uint8_t(0x80)); // serials read, nothing else
+
+    // --serial finds the unit in its bootloader by its serial alone.
+    const CliResult one = runCli({"read", "--serial", "KT0000002", "0x08003FE0", "32"});
+    QCOMPARE(one.exitCode, 0);
+    QVERIFY2(one.out.contains("KBL 2.05") && one.out.contains("KT0000002"), qPrintable(one.out));
+    QCOMPARE(runCli({"status", "--serial", "KT00000"}).exitCode, 2);
 }
 
 QTEST_GUILESS_MAIN(TestCliService)

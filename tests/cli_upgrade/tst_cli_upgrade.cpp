@@ -180,6 +180,17 @@ void TestCliUpgrade::failures_data()
         << "identify"
         << "Bootloader Version Read Error" << 0 << 0 << "as-found"
         << "0x08003fd0" << 1;
+    QTest::newRow("interface held by another program")
+        << "busy"
+        << "connect"
+        << "USB Timeout\nCheck USB Cable" << 0 << 0 << "untouched"
+        << "failed in step connect: the converter (USB 16c0:078b) is in use by another program"
+        << 1;
+    QTest::newRow("the unit asked for leaves the bus in the page loop")
+        << "switch"
+        << "firmware"
+        << "Firmware verification failed\nStart the upgrade again" << 1 << 0 << "unknown"
+        << "left the bus or stopped answering while page 1 was read back" << 1;
     QTest::newRow("unknown serial form") << "serial"
                                          << "identify"
                                          << "Serial:KT0000001x" << 0 << 0 << "as-found"
@@ -193,6 +204,11 @@ void TestCliUpgrade::failures_data()
                                         << "firmware"
                                         << "ERROR" << 40 << 40 << "bootloader"
                                         << "refused page 41 at 0x08018000; " + advice << 1;
+    QTest::newRow("cable pulled in the page loop")
+        << "pagepull"
+        << "firmware"
+        << "ERROR" << 40 << 40 << "unknown"
+        << "left the bus or stopped answering while page 41 at 0x08018000 was written" << 1;
     QTest::newRow("page stored wrong")
         << "pagecorrupt"
         << "firmware"
@@ -208,6 +224,11 @@ void TestCliUpgrade::failures_data()
         << "firmware"
         << "Writting firmware ... " << 30 << 30 << "bootloader"
         << "stopped by SIGTERM in step firmware: " + advice << 143;
+    QTest::newRow("stopped in the external flash write")
+        << "signalext"
+        << "external-write"
+        << "Writting External Flash ... " << 120 << 120 << "bootloader"
+        << "stopped by SIGINT in step external-write: " + advice << 130;
     QTest::newRow("external write refused") << "extwrite"
                                             << "external-write"
                                             << "Error" << 120 << 120 << "bootloader"
@@ -257,6 +278,23 @@ void TestCliUpgrade::failures()
         path = dir->filePath("none.upg");
     } else if (kind == "absent") {
         emu::removeAllDevices();
+    } else if (kind == "busy") {
+        emu::DeviceConfig c = emu::config();
+        c.failClaim = true;
+        emu::configure(c);
+    } else if (kind == "switch") {
+        // Both in their bootloaders; the first leaves during the read-back
+        // of page 1 and the second must never be written instead.
+        emu::setMode(emu::Mode::Bootloader);
+        emu::DeviceConfig second;
+        second.serial = "KT0000002";
+        second.mode = emu::Mode::Bootloader;
+        emu::addDevice(second);
+        emu::Fault f = fault(emu::FaultKind::DropOff, 1, 2);
+        f.comeBack = false;
+        emu::injectFault(f);
+        options << "--serial"
+                << "KT0000001";
     } else if (kind == "version") {
         emu::injectFault(fault(emu::FaultKind::Error, 1, 1));
     } else if (kind == "serial") {
@@ -269,6 +307,10 @@ void TestCliUpgrade::failures()
         emu::configure(c);
     } else if (kind == "pagewrite") {
         emu::injectFault(fault(emu::FaultKind::Error, 3, 41));
+    } else if (kind == "pagepull") {
+        emu::Fault f = fault(emu::FaultKind::DropOff, 3, 41);
+        f.comeBack = false;
+        emu::injectFault(f);
     } else if (kind == "pagecorrupt") {
         emu::injectFault(fault(emu::FaultKind::Corrupt, 3, 9));
     } else if (kind == "pageread") {
@@ -286,6 +328,12 @@ void TestCliUpgrade::failures()
         emu::setTransferHook([pages](const emu::TransferRecord &t) {
             if (t.request == 3 && ++*pages == 30)
                 std::raise(SIGTERM);
+        });
+    } else if (kind == "signalext") {
+        auto chunks = std::make_shared<int>(0);
+        emu::setTransferHook([chunks](const emu::TransferRecord &t) {
+            if (t.request == 6 && ++*chunks == 10)
+                std::raise(SIGINT);
         });
     } else if (kind == "startrefused") {
         emu::injectFault(fault(emu::FaultKind::Error, 4, 2));
@@ -307,6 +355,10 @@ void TestCliUpgrade::failures()
         QVERIFY2(r.err.contains("failed in step " + step), qPrintable(r.err));
     // Dumps of the external flash stay out of the output.
     QVERIFY(r.out.size() < 20000);
+    if (kind == "switch") {
+        QCOMPARE(emu::transferLog(3).size(), size_t(1));
+        QVERIFY(emu::applicationValid(1));
+    }
     const QJsonObject o = lastRecord(r.out);
     QCOMPARE(o.value("success").toBool(), false);
     QCOMPARE(o.value("step").toString(), step);
@@ -314,7 +366,13 @@ void TestCliUpgrade::failures()
     QCOMPARE(o.value("pages_written").toInt(), written);
     QCOMPARE(o.value("pages_verified").toInt(), verified);
     QCOMPARE(o.value("converter").toString(), converter);
-    QCOMPARE(o.value("interrupted").toString(), QString(exitCode == 143 ? "SIGTERM" : ""));
+    QCOMPARE(o.value("interrupted").toString(),
+        QString(exitCode == 143   ? "SIGTERM"
+                : exitCode == 130 ? "SIGINT"
+                                  : ""));
+    // The transfer in flight ends, the next one never starts.
+    if (kind == "signalext")
+        QCOMPARE(emu::transferLog(6).size(), size_t(10));
     QCOMPARE(o.contains("external_mismatch"), kind == "extcorrupt");
     // A unit that failed is never started on a half-verified firmware, and
     // the record says where it is.

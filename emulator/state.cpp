@@ -1,5 +1,7 @@
 #include "state.h"
 
+#include "imagetransform.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -34,21 +36,60 @@ uint64_t State::nowUs() const
                         .count());
 }
 
-uint64_t State::charge(uint64_t us)
+uint64_t State::charge(Device &d, uint64_t us)
 {
     if (clockMode == ClockMode::Virtual) {
         virtualUs += us;
         refreshAll();
         return 0;
     }
-    return us;
+    // On the real clock each device keeps its own timeline: a transfer
+    // starts when the device's previous one has ended, whatever the other
+    // devices are doing.
+    const uint64_t now = nowUs();
+    const uint64_t end = std::max(now, d.busyUntilUs) + us;
+    d.busyUntilUs = end;
+    return end - now;
 }
 
 void State::refreshAll()
 {
-    const uint64_t now = nowUs();
     for (auto &d : devices)
-        d->refresh(now);
+        refresh(*d);
+}
+
+void State::refresh(Device &d)
+{
+    if (d.refresh(nowUs()))
+        arrive(d);
+}
+
+void State::arrive(Device &d)
+{
+    // Addresses count up per bus and wrap, skipping those in use, as a
+    // host controller hands them out.
+    unsigned &next = nextAddress[d.cfg.bus];
+    for (int tries = 0; tries < 127; ++tries) {
+        if (next < 2 || next > 127)
+            next = 2;
+        const unsigned candidate = next++;
+        bool used = false;
+        for (auto &o : devices)
+            used
+                |= o.get() != &d && o->present && o->cfg.bus == d.cfg.bus && o->devnum == candidate;
+        if (!used) {
+            d.devnum = candidate;
+            return;
+        }
+    }
+}
+
+Device &State::add(const DeviceConfig &config)
+{
+    devices.push_back(std::make_unique<Device>(int(devices.size()), config));
+    Device &d = *devices.back();
+    arrive(d);
+    return d;
 }
 
 void State::relinkBusList()
@@ -86,8 +127,19 @@ void State::relinkBusList()
             lastBus = bus;
             lastDev = nullptr;
         }
+        if (d->node->devnum != d->devnum) {
+            // A device that came back is a new entry in the list, as the
+            // real library makes one for every new node.
+            if (d->node->devnum) {
+                d->oldNodes.push_back(std::move(d->node));
+                d->node = std::make_unique<struct usb_device>();
+                d->node->dev = d;
+            }
+            d->node->devnum = uint8_t(d->devnum);
+            std::snprintf(d->node->filename, sizeof d->node->filename, "%03u", d->devnum);
+        }
         d->updateDescriptor();
-        struct usb_device &node = d->node;
+        struct usb_device &node = *d->node;
         node.bus = bus;
         node.prev = lastDev;
         node.next = nullptr;
@@ -110,13 +162,18 @@ Device *State::device(int id)
 
 Device *State::live(const usb_dev_handle *handle)
 {
-    if (!handle || handle->epoch != epoch)
+    return handle ? live(handle->device, handle->generation, handle->epoch) : nullptr;
+}
+
+Device *State::live(int id, uint64_t generation, uint64_t epochOpened)
+{
+    if (epochOpened != epoch)
         return nullptr;
-    Device *d = device(handle->device);
+    Device *d = device(id);
     if (!d)
         return nullptr;
-    d->refresh(nowUs());
-    if (!d->present || d->generation != handle->generation)
+    refresh(*d);
+    if (!d->present || d->generation != generation)
         return nullptr;
     return d;
 }
@@ -150,7 +207,196 @@ void State::resetLocked()
     trace = false;
     log.clear();
     script.clear();
-    devices.push_back(std::make_unique<Device>(0, DeviceConfig()));
+    nextAddress.clear();
+    add(DeviceConfig());
+}
+
+namespace {
+
+constexpr int errInvalid = -22; // -EINVAL
+
+// The fault that fires on this transfer, if any; counts the others down.
+ActiveFault *dueFault(Device &d, uint8_t request)
+{
+    ActiveFault *due = nullptr;
+    for (auto &f : d.faults) {
+        if (f.fault.request >= 0 && f.fault.request != request)
+            continue;
+        if (f.skip > 0) {
+            --f.skip;
+            continue;
+        }
+        if (!due)
+            due = &f;
+    }
+    return due;
+}
+
+void retire(Device &d, ActiveFault *f)
+{
+    if (--f->remaining == 0)
+        d.faults.erase(d.faults.begin() + (f - d.faults.data()));
+}
+
+// memcpy that also takes the empty (possibly null) buffers of hostile or
+// zero-length replies.
+void copyOut(uint8_t *to, const uint8_t *from, size_t n)
+{
+    if (n && to && from)
+        std::memcpy(to, from, n);
+}
+
+uint64_t linkTimeUs(const Timing &t, int length)
+{
+    return t.transferOverheadUs + uint64_t(std::max(length, 0)) * t.nsPerByte / 1000;
+}
+
+bool isDescriptorRead(const Setup &s)
+{
+    return s.requestType == 0x80 && s.request == 6;
+}
+
+} // namespace
+
+int State::transfer(int id, uint64_t generation, uint64_t epochOpened, const Setup &setup,
+    uint8_t *data, uint64_t &sleepUs)
+{
+    sleepUs = 0;
+    const int size = setup.length;
+    TransferRecord rec;
+    rec.device = id;
+    rec.requestType = setup.requestType;
+    rec.direction = (setup.requestType & 0x80) ? Direction::In : Direction::Out;
+    rec.request = setup.request;
+    rec.value = setup.value;
+    rec.index = setup.index;
+    rec.lengthAsked = size;
+
+    if (!script.empty()) {
+        const ScriptedReply reply = script.front();
+        script.pop_front();
+        if (rec.direction == Direction::In && data && size > 0)
+            copyOut(data, reply.data.data(), std::min(reply.data.size(), size_t(size)));
+        rec.lengthReturned = reply.result;
+        rec.timeMs = nowUs() / 1000;
+        record(rec);
+        return reply.result;
+    }
+
+    Device *d = live(id, generation, epochOpened);
+    if (!d) {
+        rec.lengthReturned = errNoDevice;
+        rec.timeMs = nowUs() / 1000;
+        record(rec);
+        return errNoDevice;
+    }
+
+    if (isDescriptorRead(setup)) {
+        int result = 0;
+        if (!data || size < 0) {
+            result = errInvalid;
+        } else {
+            int error = 0;
+            const std::vector<uint8_t> desc
+                = d->descriptor(uint8_t(setup.value >> 8), uint8_t(setup.value), error);
+            if (error) {
+                result = error;
+            } else {
+                result = int(std::min(desc.size(), size_t(size)));
+                copyOut(data, desc.data(), size_t(result));
+            }
+        }
+        sleepUs = charge(*d, linkTimeUs(timing, result > 0 ? result : 0));
+        rec.lengthReturned = result;
+        rec.timeMs = (nowUs() + sleepUs) / 1000;
+        record(rec);
+        return result;
+    }
+
+    uint64_t costUs = linkTimeUs(timing, size);
+    int result = 0;
+    Effects effects;
+    ActiveFault *fault = dueFault(*d, setup.request);
+    const FaultKind kind = fault ? fault->fault.kind : FaultKind::Error;
+    const uint64_t now = nowUs();
+
+    auto runModel = [&](uint8_t *buffer) {
+        return d->vendorRequest(
+            setup.requestType, setup.request, setup.value, setup.index, buffer, size, now, effects);
+    };
+
+    if (!fault) {
+        result = runModel(data);
+    } else if (kind == FaultKind::Error) {
+        result = fault->fault.error;
+        // A request the device does not answer costs the host its whole
+        // timeout.
+        if (result == errTimeout)
+            costUs = uint64_t(setup.timeoutMs) * 1000;
+    } else if (kind == FaultKind::DropOff) {
+        // Back in the same firmware after a dropout; after a power cycle
+        // its bootloader decides what to start.
+        result = errNoDevice;
+        d->leave(fault->fault.comeBack ? now + fault->fault.comeBackAfterMs * 1000 : never,
+            fault->fault.powerCycle ? d->powerOnMode() : d->mode);
+    } else if (kind == FaultKind::Short) {
+        const int cut = std::clamp(fault->fault.shortCount, 0, std::max(size, 0));
+        if (rec.direction == Direction::In) {
+            std::vector<uint8_t> tmp(size_t(std::max(size, 0)));
+            result = runModel(size > 0 ? tmp.data() : nullptr);
+            if (result >= 0) {
+                result = std::min(result, cut);
+                if (data)
+                    copyOut(data, tmp.data(), size_t(result));
+            }
+        } else {
+            result = cut; // the data stage broke off; the device applies nothing
+        }
+    } else { // Corrupt
+        const size_t at = fault->fault.byteOffset;
+        if (rec.direction == Direction::In) {
+            result = runModel(data);
+            if (result > 0 && at < size_t(result)) {
+                // Memory pages are flipped in their plain form, so that the
+                // host sees exactly one wrong byte after decoding.
+                const bool encoded = setup.request == 1;
+                if (encoded)
+                    kelto::decodeWords(data, uint32_t(result));
+                data[at] ^= fault->fault.xorMask;
+                if (encoded)
+                    kelto::encodeWords(data, uint32_t(result));
+            }
+        } else {
+            std::vector<uint8_t> tmp(
+                data && size > 0 ? data : nullptr, data && size > 0 ? data + size : nullptr);
+            if (at < tmp.size())
+                tmp[at] ^= fault->fault.xorMask;
+            result = runModel(tmp.empty() ? data : tmp.data());
+        }
+    }
+    if (fault)
+        retire(*d, fault);
+
+    if (result >= 0 && setup.requestType == 0x40) {
+        if (setup.request == 3)
+            costUs += timing.pageProgramUs;
+        else if (setup.request == 6)
+            costUs += timing.externalWriteUs;
+    }
+    if (effects.leaveBus) {
+        // The firmware restarts: the application into the bootloader, the
+        // bootloader into the application only when the application checks.
+        const Mode next = d->mode == Mode::Application ? Mode::Bootloader : d->powerOnMode();
+        const uint64_t back = d->cfg.returnsAfterReset
+            ? now + costUs + uint64_t(timing.reenumerationMs) * 1000
+            : never;
+        d->leave(back, next);
+    }
+    sleepUs = charge(*d, costUs);
+    rec.lengthReturned = result;
+    rec.timeMs = (nowUs() + sleepUs) / 1000;
+    record(rec);
+    return result;
 }
 
 } // namespace kelto::emu::detail

@@ -26,6 +26,17 @@ struct usb_dev_handle
 
 namespace kelto::emu::detail {
 
+// The setup stage of a control transfer and the host's timeout.
+struct Setup
+{
+    uint8_t requestType = 0;
+    uint8_t request = 0;
+    uint16_t value = 0;
+    uint16_t index = 0;
+    int length = 0;
+    unsigned timeoutMs = 0;
+};
+
 struct State
 {
     std::mutex mutex;
@@ -43,16 +54,32 @@ struct State
     // host took from usb_get_busses() stay valid across rescans.
     std::map<unsigned, std::unique_ptr<usb_bus>> busses;
     usb_bus *busList = nullptr;
+    // The address the next device arriving on a bus gets (1 is the hub's).
+    std::map<unsigned, unsigned> nextAddress;
 
     uint64_t nowUs() const;
-    // Charges time: advances the virtual clock, or returns the microseconds
-    // the caller has to sleep (after unlocking) on the real clock.
-    uint64_t charge(uint64_t us);
+    // Charges time to a device: advances the virtual clock, or returns the
+    // microseconds the caller has to wait (after unlocking) on the real clock.
+    uint64_t charge(Device &d, uint64_t us);
     void refreshAll();
+    // Brings the device back when its time has come, with a new address.
+    void refresh(Device &d);
+    // A device appears on its bus: it gets the next free address.
+    void arrive(Device &d);
+    Device &add(const DeviceConfig &config);
+    // One control transfer, the same for both front ends: on device `id`
+    // as opened in `generation` / `epoch` (a device that left since fails
+    // with errNoDevice), through the script, the faults, the request set
+    // (standard GET_DESCRIPTOR included) and the timing model. Returns the
+    // byte count or a negative errno; `sleepUs` is what the caller has to
+    // wait on the real clock after unlocking (0 in virtual time). Logs it.
+    int transfer(int id, uint64_t generation, uint64_t epochOpened, const Setup &setup,
+        uint8_t *data, uint64_t &sleepUs);
     void relinkBusList();
     Device *device(int id);
     // The device behind a handle, or null when the handle is dead.
     Device *live(const usb_dev_handle *handle);
+    Device *live(int id, uint64_t generation, uint64_t epochOpened);
     void record(const TransferRecord &r);
     void resetLocked();
 };

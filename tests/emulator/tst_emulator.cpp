@@ -283,15 +283,26 @@ void TestEmulator::deviceThatNeverComesBack()
     c.returnsAfterReset = false;
     emu::configure(c);
     usb_dev_handle *h = openFirst();
+    const struct usb_device *before = usb_get_busses()->devices;
+    const unsigned char devnumBefore = before->devnum;
     QCOMPARE(out(h, 4, 0, {}), 0);
     usb_close(h);
     emu::advance(60000);
     QVERIFY(!openFirst());
+    // Plugged in again it powers up as a new device: a new entry with a new
+    // device number, and its bootloader starts the valid application.
     emu::plug();
     h = openFirst();
     QVERIFY(h);
-    QCOMPARE(emu::mode(), emu::Mode::Bootloader);
+    QVERIFY(usb_get_busses()->devices != before);
+    QVERIFY(usb_get_busses()->devices->devnum != devnumBefore);
+    QCOMPARE(emu::mode(), emu::Mode::Application);
     usb_close(h);
+    // Unplugged with a broken application, it comes up in the bootloader.
+    emu::writeFlash(emu::applicationChecksumAddress, {0, 0, 0, 0});
+    emu::unplug();
+    emu::plug();
+    QCOMPARE(emu::mode(), emu::Mode::Bootloader);
 }
 
 void TestEmulator::timingChargesTheVirtualClock()

@@ -116,8 +116,11 @@ bool loadImage(const std::string &path, int device, std::string &error)
     if (!image.empty()) {
         const auto app = image.begin() + (applicationBase - flashBase);
         writeFlash(applicationBase, std::vector<uint8_t>(app, app + appSize), device);
-        const auto ext = image.begin() + 0x40000;
-        writeExternalFlash(0, std::vector<uint8_t>(ext, ext + extSection), device);
+        // The external flash holds its section encoded, as a firmware
+        // change leaves it.
+        std::vector<uint8_t> ext(image.begin() + 0x40000, image.begin() + 0x40000 + extSection);
+        kelto::encodeWords(ext.data(), extSection);
+        writeExternalFlash(0, ext, device);
     } else if (file.size() == appSize) {
         writeFlash(applicationBase, file, device); // the application area alone
     } else {

@@ -137,6 +137,7 @@ void Device::leave(uint64_t atUs, Mode inMode)
 {
     present = false;
     ++generation;
+    claimedBy = nullptr;
     returnAtUs = atUs;
     returnMode = inMode;
 }

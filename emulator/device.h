@@ -71,6 +71,10 @@ public:
     int handles = 0;
     // Address on its bus; a new one at every arrival, as a hub gives it.
     unsigned devnum = 0;
+    // When its node appeared (State::nodeCount).
+    uint64_t born = 0;
+    // The open handle (in-process) or file (usbfs) holding interface 0.
+    const void *claimedBy = nullptr;
     // The device's own timeline on the real clock: its transfers follow one
     // another, while other devices' transfers run beside them.
     uint64_t busyUntilUs = 0;

@@ -45,9 +45,7 @@ void removeAllDevices()
     Lock lock(s.mutex);
     ++s.epoch; // handles of removed devices die with them
     s.devices.clear();
-    s.nextAddress.clear();
-    s.busList = nullptr;
-    usb_busses = nullptr;
+    s.resetBus();
 }
 
 int addDevice(const DeviceConfig &config)

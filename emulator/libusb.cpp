@@ -34,6 +34,9 @@ void usb_set_debug(int) { }
 
 int usb_find_busses(void)
 {
+    auto &s = state();
+    Lock lock(s.mutex);
+    s.findBusses();
     return 0;
 }
 
@@ -41,7 +44,7 @@ int usb_find_devices(void)
 {
     auto &s = state();
     Lock lock(s.mutex);
-    s.relinkBusList();
+    s.findDevices();
     return 0;
 }
 
@@ -89,12 +92,18 @@ int usb_close(usb_dev_handle *h)
     auto &s = state();
     Lock lock(s.mutex);
     if (h->epoch == s.epoch)
-        if (Device *d = s.device(h->device))
+        if (Device *d = s.device(h->device)) {
             --d->handles;
+            // Closing releases what the handle held.
+            if (d->claimedBy == h)
+                d->claimedBy = nullptr;
+        }
     delete h;
     return 0;
 }
 
+// Without the udev rule the node opens read-only, and the kernel refuses
+// every request on such a file with EPERM.
 int usb_set_configuration(usb_dev_handle *h, int configuration)
 {
     auto &s = state();
@@ -104,9 +113,12 @@ int usb_set_configuration(usb_dev_handle *h, int configuration)
         return kelto::emu::errNoDevice;
     if (d->cfg.permissionDenied)
         return kelto::emu::errPermission;
-    if (d->cfg.failSetConfiguration || configuration != 1)
+    // The kernel does not touch a device whose interface anybody holds.
+    if (d->claimedBy)
+        return kelto::emu::errBusy;
+    if (d->cfg.failSetConfiguration)
         return kelto::emu::errStall;
-    return 0;
+    return configuration == 1 ? 0 : errInvalid;
 }
 
 int usb_claim_interface(usb_dev_handle *h, int interface)
@@ -116,10 +128,14 @@ int usb_claim_interface(usb_dev_handle *h, int interface)
     Device *d = s.live(h);
     if (!d)
         return kelto::emu::errNoDevice;
+    if (d->cfg.permissionDenied)
+        return kelto::emu::errPermission;
     if (interface != 0)
         return errInvalid;
-    if (d->cfg.failClaim)
+    // One program at a time: another handle's claim stands until released.
+    if (d->cfg.failClaim || (d->claimedBy && d->claimedBy != h))
         return kelto::emu::errBusy;
+    d->claimedBy = h;
     h->claimed = true;
     return 0;
 }
@@ -128,10 +144,14 @@ int usb_release_interface(usb_dev_handle *h, int interface)
 {
     auto &s = state();
     Lock lock(s.mutex);
-    if (!s.live(h))
+    Device *d = s.live(h);
+    if (!d)
         return kelto::emu::errNoDevice;
-    if (interface != 0 || !h->claimed)
+    if (d->cfg.permissionDenied)
+        return kelto::emu::errPermission;
+    if (interface != 0 || d->claimedBy != h)
         return errInvalid;
+    d->claimedBy = nullptr;
     h->claimed = false;
     return 0;
 }
@@ -150,6 +170,8 @@ int usb_control_msg(usb_dev_handle *h, int requesttype, int request, int value, 
     setup.index = uint16_t(index);
     setup.length = size;
     setup.timeoutMs = unsigned(std::max(timeout, 0));
+    if (Device *d = s.live(h); d && d->cfg.permissionDenied)
+        return kelto::emu::errPermission;
     uint64_t sleepUs = 0;
     const int result = s.transfer(
         h->device, h->generation, h->epoch, setup, reinterpret_cast<uint8_t *>(bytes), sleepUs);

@@ -66,6 +66,9 @@ void State::refresh(Device &d)
 
 void State::arrive(Device &d)
 {
+    if (!busBorn.count(d.cfg.bus))
+        busBorn[d.cfg.bus] = ++nodeCount;
+    d.born = ++nodeCount;
     // Addresses count up per bus and wrap, skipping those in use, as a
     // host controller hands them out.
     unsigned &next = nextAddress[d.cfg.bus];
@@ -92,65 +95,148 @@ Device &State::add(const DeviceConfig &config)
     return d;
 }
 
-void State::relinkBusList()
+namespace {
+
+// What a root hub's node gives: enough for the library to list it.
+void describeHub(struct usb_device &hub, unsigned bus)
+{
+    hub.devnum = 1;
+    std::snprintf(hub.filename, sizeof hub.filename, "%03u", 1u);
+    usb_device_descriptor &d = hub.descriptor;
+    d.bLength = USB_DT_DEVICE_SIZE;
+    d.bDescriptorType = USB_DT_DEVICE;
+    d.bcdUSB = 0x0200;
+    d.bDeviceClass = USB_CLASS_HUB;
+    d.bDeviceProtocol = 1;
+    d.bMaxPacketSize0 = 64;
+    d.idVendor = 0x1d6b;
+    d.idProduct = 0x0002;
+    d.bcdDevice = 0x0606;
+    d.iManufacturer = 3;
+    d.iProduct = 2;
+    d.iSerialNumber = 1;
+    d.bNumConfigurations = 1;
+    (void)bus;
+}
+
+bool sameFile(const struct usb_device *a, const struct usb_device *b)
+{
+    return std::strcmp(a->filename, b->filename) == 0;
+}
+
+} // namespace
+
+// The real library reads a folder's entries in the order the file system
+// gives them; on the tmpfs of /dev (and of the test bed) that is newest
+// first. It puts each entry it can open at the head of a new list (so that
+// list is oldest first), keeps what it knew from the last scan where the
+// name is still there, drops what has gone, and puts each new entry, in the
+// new list's order, at the head of its list. Which converter a program
+// meets first follows from that.
+void State::findBusses()
+{
+    std::vector<std::pair<uint64_t, unsigned>> folders;
+    for (const auto &b : busBorn)
+        folders.push_back({b.second, b.first});
+    std::sort(folders.begin(), folders.end());
+    for (const auto &f : folders)
+        if (std::find(hostBusses.begin(), hostBusses.end(), f.second) == hostBusses.end())
+            hostBusses.insert(hostBusses.begin(), f.second);
+    relink();
+}
+
+void State::findDevices()
 {
     refreshAll();
-    for (auto &b : busses) {
-        b.second->devices = nullptr;
-        b.second->next = b.second->prev = nullptr;
+    for (unsigned bus : hostBusses) {
+        auto &hub = hubs[bus];
+        if (!hub) {
+            hub = std::make_unique<struct usb_device>();
+            describeHub(*hub, bus);
+        }
+        std::vector<std::pair<uint64_t, struct usb_device *>> nodes {{busBorn[bus], hub.get()}};
+        for (auto &d : devices) {
+            // A node the library cannot open is not listed at all.
+            if (!d->present || d->cfg.bus != bus || d->cfg.noAccess)
+                continue;
+            if (d->node->devnum != d->devnum) {
+                // A device that came back is a new entry in the list.
+                if (d->node->devnum) {
+                    d->oldNodes.push_back(std::move(d->node));
+                    d->node = std::make_unique<struct usb_device>();
+                    d->node->dev = d.get();
+                }
+                d->node->devnum = uint8_t(d->devnum);
+                std::snprintf(d->node->filename, sizeof d->node->filename, "%03u", d->devnum);
+            }
+            d->updateDescriptor();
+            nodes.push_back({d->born, d->node.get()});
+        }
+        std::sort(nodes.begin(), nodes.end(),
+            [](const auto &a, const auto &b) { return a.first < b.first; });
+        auto &known = hostDevices[bus];
+        known.erase(std::remove_if(known.begin(), known.end(),
+                        [&](struct usb_device *k) {
+                            return std::none_of(nodes.begin(), nodes.end(),
+                                [&](const auto &n) { return sameFile(n.second, k); });
+                        }),
+            known.end());
+        for (const auto &n : nodes)
+            if (std::none_of(known.begin(), known.end(),
+                    [&](struct usb_device *k) { return sameFile(n.second, k); }))
+                known.insert(known.begin(), n.second);
     }
-    std::vector<Device *> shown;
-    for (auto &d : devices)
-        if (d->present)
-            shown.push_back(d.get());
-    std::stable_sort(shown.begin(), shown.end(),
-        [](const Device *a, const Device *b) { return a->cfg.bus < b->cfg.bus; });
+    relink();
+}
+
+void State::relink()
+{
     usb_bus *first = nullptr;
     usb_bus *lastBus = nullptr;
-    struct usb_device *lastDev = nullptr;
-    for (Device *d : shown) {
-        auto &slot = busses[d->cfg.bus];
+    for (unsigned number : hostBusses) {
+        auto &slot = busses[number];
         if (!slot) {
             slot = std::make_unique<usb_bus>();
             std::memset(slot.get(), 0, sizeof(usb_bus));
-            std::snprintf(slot->dirname, sizeof slot->dirname, "%03u", d->cfg.bus);
-            slot->location = d->cfg.bus;
+            std::snprintf(slot->dirname, sizeof slot->dirname, "%03u", number);
+            slot->location = number;
         }
         usb_bus *bus = slot.get();
-        if (bus != lastBus) {
-            bus->prev = lastBus;
-            bus->next = nullptr;
-            if (lastBus)
-                lastBus->next = bus;
-            else
-                first = bus;
-            lastBus = bus;
-            lastDev = nullptr;
-        }
-        if (d->node->devnum != d->devnum) {
-            // A device that came back is a new entry in the list, as the
-            // real library makes one for every new node.
-            if (d->node->devnum) {
-                d->oldNodes.push_back(std::move(d->node));
-                d->node = std::make_unique<struct usb_device>();
-                d->node->dev = d;
-            }
-            d->node->devnum = uint8_t(d->devnum);
-            std::snprintf(d->node->filename, sizeof d->node->filename, "%03u", d->devnum);
-        }
-        d->updateDescriptor();
-        struct usb_device &node = *d->node;
-        node.bus = bus;
-        node.prev = lastDev;
-        node.next = nullptr;
-        if (lastDev)
-            lastDev->next = &node;
+        bus->prev = lastBus;
+        bus->next = nullptr;
+        bus->devices = nullptr;
+        if (lastBus)
+            lastBus->next = bus;
         else
-            bus->devices = &node;
-        lastDev = &node;
+            first = bus;
+        lastBus = bus;
+        struct usb_device *lastDev = nullptr;
+        for (struct usb_device *node : hostDevices[number]) {
+            node->bus = bus;
+            node->prev = lastDev;
+            node->next = nullptr;
+            if (lastDev)
+                lastDev->next = node;
+            else
+                bus->devices = node;
+            lastDev = node;
+        }
     }
     busList = first;
     usb_busses = first;
+}
+
+void State::resetBus()
+{
+    nextAddress.clear();
+    busBorn.clear();
+    busBorn[1] = ++nodeCount;
+    hostBusses.clear();
+    hostDevices.clear();
+    for (auto &b : busses)
+        b.second->devices = nullptr;
+    busList = nullptr;
+    usb_busses = nullptr;
 }
 
 Device *State::device(int id)
@@ -195,10 +281,7 @@ void State::resetLocked()
 {
     ++epoch;
     devices.clear();
-    for (auto &b : busses)
-        b.second->devices = nullptr;
-    busList = nullptr;
-    usb_busses = nullptr;
+    resetBus();
     timing = Timing::zero();
     clockMode = ClockMode::Virtual;
     virtualUs = 0;
@@ -207,7 +290,6 @@ void State::resetLocked()
     trace = false;
     log.clear();
     script.clear();
-    nextAddress.clear();
     add(DeviceConfig());
 }
 

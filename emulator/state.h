@@ -50,12 +50,21 @@ struct State
     bool trace = false; // every transfer to stderr (the preloaded build)
     std::vector<TransferRecord> log;
     std::deque<ScriptedReply> script;
-    // Bus objects by bus number, kept for the whole run so that pointers the
-    // host took from usb_get_busses() stay valid across rescans.
+    // Bus objects and root hub entries by bus number, kept for the whole run
+    // so that pointers the host took from usb_get_busses() stay valid.
     std::map<unsigned, std::unique_ptr<usb_bus>> busses;
+    std::map<unsigned, std::unique_ptr<struct usb_device>> hubs;
     usb_bus *busList = nullptr;
     // The address the next device arriving on a bus gets (1 is the hub's).
     std::map<unsigned, unsigned> nextAddress;
+    // When each bus folder and each device node appeared (one count for
+    // both): the order in which the library reads them.
+    uint64_t nodeCount = 0;
+    std::map<unsigned, uint64_t> busBorn;
+    // The lists as the library holds them between scans (its own memory,
+    // reset with the bus): busses and, per bus, devices in list order.
+    std::vector<unsigned> hostBusses;
+    std::map<unsigned, std::vector<struct usb_device *>> hostDevices;
 
     uint64_t nowUs() const;
     // Charges time to a device: advances the virtual clock, or returns the
@@ -75,7 +84,13 @@ struct State
     // wait on the real clock after unlocking (0 in virtual time). Logs it.
     int transfer(int id, uint64_t generation, uint64_t epochOpened, const Setup &setup,
         uint8_t *data, uint64_t &sleepUs);
-    void relinkBusList();
+    // usb_find_busses and usb_find_devices as the system's libusb-0.1 does
+    // them on a /dev/bus/usb that is a tmpfs: see state.cpp.
+    void findBusses();
+    void findDevices();
+    void relink();
+    // The bus as an empty test bed has it: bus 1's folder and hub only.
+    void resetBus();
     Device *device(int id);
     // The device behind a handle, or null when the handle is dead.
     Device *live(const usb_dev_handle *handle);

@@ -9,7 +9,9 @@
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -87,9 +89,6 @@ struct UsbfsBed::Impl
     std::map<int, Node> nodes;
     std::set<unsigned> hubs;
     guint returnTimer = 0;
-
-    std::mutex claimsMutex;
-    std::map<int, UMockdevIoctlClient *> claimedBy; // guarded by claimsMutex
 
     void addHub(unsigned bus);
     void addNode(const Device &d, uint64_t epoch);
@@ -226,26 +225,32 @@ int interfaceRequest(NodeRef &ref, UMockdevIoctlClient *client, unsigned long re
     if (!d)
         return -ENODEV;
     const DeviceConfig cfg = d->cfg;
-    lock.unlock();
     if (request == USBDEVFS_SETCONFIGURATION) {
+        // The kernel does not touch a device whose interface anybody holds.
+        if (d->claimedBy)
+            return -EBUSY;
         if (cfg.failSetConfiguration)
             return -EPIPE;
         return number == 1 ? 0 : -EINVAL;
     }
+    lock.unlock();
     if (number != 0)
         return -EINVAL;
-    std::lock_guard<std::mutex> claims(ref.bed->claimsMutex);
-    auto it = ref.bed->claimedBy.find(ref.device);
-    const bool mine = it != ref.bed->claimedBy.end() && it->second == client;
+    lock.lock();
+    d = s.live(ref.device, ref.generation, ref.epoch);
+    if (!d)
+        return -ENODEV;
     if (request == USBDEVFS_CLAIMINTERFACE) {
-        if (cfg.failClaim || (it != ref.bed->claimedBy.end() && !mine))
+        // One program at a time: another file's claim stands until
+        // released or closed.
+        if (cfg.failClaim || (d->claimedBy && d->claimedBy != client))
             return -EBUSY;
-        ref.bed->claimedBy[ref.device] = client;
+        d->claimedBy = client;
         return 0;
     }
-    if (!mine)
+    if (d->claimedBy != client)
         return -EINVAL;
-    ref.bed->claimedBy.erase(it);
+    d->claimedBy = nullptr;
     return 0;
 }
 
@@ -327,9 +332,10 @@ void clientVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer d
 {
     // Closing the file releases what it had claimed.
     NodeRef &ref = *static_cast<NodeRef *>(data);
-    std::lock_guard<std::mutex> claims(ref.bed->claimsMutex);
-    for (auto it = ref.bed->claimedBy.begin(); it != ref.bed->claimedBy.end();)
-        it = it->second == client ? ref.bed->claimedBy.erase(it) : std::next(it);
+    auto &s = state();
+    Lock lock(s.mutex);
+    if (Device *d = s.device(ref.device); d && d->claimedBy == client)
+        d->claimedBy = nullptr;
 }
 
 } // namespace
@@ -419,8 +425,6 @@ void UsbfsBed::Impl::removeNode(Node &n)
     g_unlink((root + n.dev).c_str());
     if (!n.sys.empty())
         umockdev_testbed_remove_device(bed, n.sys.c_str());
-    std::lock_guard<std::mutex> claims(claimsMutex);
-    claimedBy.erase(n.ref.device);
 }
 
 void UsbfsBed::Impl::sync()
@@ -439,12 +443,18 @@ void UsbfsBed::Impl::sync()
         removeNode(it->second);
         it = nodes.erase(it);
     }
+    // New nodes in the order the devices arrived, as the kernel makes them.
+    std::vector<Device *> arrived;
     for (auto &d : s.devices) {
         if (d->present && !nodes.count(d->id))
-            addNode(*d, s.epoch);
+            arrived.push_back(d.get());
         if (!d->present && d->returnAtUs != detail::never)
             nextReturn = std::min(nextReturn, d->returnAtUs);
     }
+    std::sort(arrived.begin(), arrived.end(),
+        [](const Device *a, const Device *b) { return a->born < b->born; });
+    for (Device *d : arrived)
+        addNode(*d, s.epoch);
     const uint64_t now = s.nowUs();
     lock.unlock();
     if (nextReturn != detail::never)
@@ -470,7 +480,18 @@ UsbfsBed::UsbfsBed()
     : impl(std::make_unique<Impl>())
 {
     impl->mainContext = g_main_context_ref_thread_default();
+    // The bed's /dev on a tmpfs, as the machine's /dev is: the order in
+    // which the library reads the nodes, and so finds the converters, is
+    // then the order it has on a real system (newest first).
+    const char *before = g_getenv("TMPDIR");
+    const std::string saved = before ? before : "";
+    if (g_file_test("/dev/shm", G_FILE_TEST_IS_DIR) && access("/dev/shm", W_OK) == 0)
+        g_setenv("TMPDIR", "/dev/shm", TRUE);
     impl->bed = umockdev_testbed_new();
+    if (before)
+        g_setenv("TMPDIR", saved.c_str(), TRUE);
+    else
+        g_unsetenv("TMPDIR");
     gchar *root = umockdev_testbed_get_root_dir(impl->bed);
     impl->root = root;
     g_free(root);

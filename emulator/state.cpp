@@ -36,7 +36,7 @@ uint64_t State::nowUs() const
                         .count());
 }
 
-uint64_t State::charge(Device &d, uint64_t us)
+uint64_t State::charge(Device &d, uint64_t us, uint64_t startUs)
 {
     if (clockMode == ClockMode::Virtual) {
         virtualUs += us;
@@ -47,9 +47,9 @@ uint64_t State::charge(Device &d, uint64_t us)
     // starts when the device's previous one has ended, whatever the other
     // devices are doing.
     const uint64_t now = nowUs();
-    const uint64_t end = std::max(now, d.busyUntilUs) + us;
+    const uint64_t end = std::max(std::min(now, startUs), d.busyUntilUs) + us;
     d.busyUntilUs = end;
-    return end - now;
+    return end > now ? end - now : 0;
 }
 
 void State::refreshAll()
@@ -341,9 +341,14 @@ bool isDescriptorRead(const Setup &s)
 } // namespace
 
 int State::transfer(int id, uint64_t generation, uint64_t epochOpened, const Setup &setup,
-    uint8_t *data, uint64_t &sleepUs)
+    uint8_t *data, uint64_t &sleepUs, std::chrono::steady_clock::time_point arrived)
 {
     sleepUs = 0;
+    const uint64_t startUs = clockMode == ClockMode::Real && arrived > realStart
+            && arrived != std::chrono::steady_clock::time_point::max()
+        ? uint64_t(
+            std::chrono::duration_cast<std::chrono::microseconds>(arrived - realStart).count())
+        : never;
     const int size = setup.length;
     TransferRecord rec;
     rec.device = id;
@@ -388,7 +393,7 @@ int State::transfer(int id, uint64_t generation, uint64_t epochOpened, const Set
                 copyOut(data, desc.data(), size_t(result));
             }
         }
-        sleepUs = charge(*d, linkTimeUs(timing, result > 0 ? result : 0));
+        sleepUs = charge(*d, linkTimeUs(timing, result > 0 ? result : 0), startUs);
         rec.lengthReturned = result;
         rec.timeMs = (nowUs() + sleepUs) / 1000;
         record(rec);
@@ -474,7 +479,7 @@ int State::transfer(int id, uint64_t generation, uint64_t epochOpened, const Set
             : never;
         d->leave(back, next);
     }
-    sleepUs = charge(*d, costUs);
+    sleepUs = charge(*d, costUs, startUs);
     rec.lengthReturned = result;
     rec.timeMs = (nowUs() + sleepUs) / 1000;
     record(rec);

@@ -69,7 +69,7 @@ struct State
     uint64_t nowUs() const;
     // Charges time to a device: advances the virtual clock, or returns the
     // microseconds the caller has to wait (after unlocking) on the real clock.
-    uint64_t charge(Device &d, uint64_t us);
+    uint64_t charge(Device &d, uint64_t us, uint64_t startUs = never);
     void refreshAll();
     // Brings the device back when its time has come, with a new address.
     void refresh(Device &d);
@@ -82,8 +82,12 @@ struct State
     // (standard GET_DESCRIPTOR included) and the timing model. Returns the
     // byte count or a negative errno; `sleepUs` is what the caller has to
     // wait on the real clock after unlocking (0 in virtual time). Logs it.
+    // `arrived` is when the setup reached the device (real clock): the
+    // front end's own work since then overlaps the device's time.
     int transfer(int id, uint64_t generation, uint64_t epochOpened, const Setup &setup,
-        uint8_t *data, uint64_t &sleepUs);
+        uint8_t *data, uint64_t &sleepUs,
+        std::chrono::steady_clock::time_point arrived
+        = std::chrono::steady_clock::time_point::max());
     // usb_find_busses and usb_find_devices as the system's libusb-0.1 does
     // them on a /dev/bus/usb that is a tmpfs: see state.cpp.
     void findBusses();

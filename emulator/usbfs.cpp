@@ -8,17 +8,21 @@
 
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 
 namespace kelto::emu {
 
@@ -71,6 +75,78 @@ struct ClientState
     size_t readOffset = 0;
 };
 
+// Answers clients when their device time has passed, to the microsecond,
+// on a thread of its own: umockdev's worker goes on with other converters'
+// requests meanwhile, and a main loop would round every wait up to the next
+// millisecond.
+class Completer
+{
+public:
+    Completer()
+        : thread([this] { run(); })
+    {
+    }
+    ~Completer()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        wake.notify_one();
+        thread.join();
+    }
+
+    void add(std::chrono::steady_clock::time_point at, UMockdevIoctlClient *client, long result,
+        int error)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            due.emplace(at,
+                Answer {static_cast<UMockdevIoctlClient *>(g_object_ref(client)), result, error});
+        }
+        wake.notify_one();
+    }
+
+private:
+    struct Answer
+    {
+        UMockdevIoctlClient *client;
+        long result;
+        int error;
+    };
+
+    void run()
+    {
+        // Wake-ups on time: the default slack of 50 us would add to every
+        // transfer.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!stopping || !due.empty()) {
+            if (due.empty()) {
+                wake.wait(lock);
+                continue;
+            }
+            const auto next = due.begin();
+            if (!stopping && wake.wait_until(lock, next->first) != std::cv_status::timeout)
+                continue;
+            if (!stopping && std::chrono::steady_clock::now() < next->first)
+                continue;
+            const Answer a = next->second;
+            due.erase(next);
+            lock.unlock();
+            umockdev_ioctl_client_complete(a.client, a.result, a.error);
+            g_object_unref(a.client);
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::multimap<std::chrono::steady_clock::time_point, Answer> due; // guarded by mutex
+    bool stopping = false; // guarded by mutex
+    std::thread thread;
+};
+
 struct UsbfsBed::Impl
 {
     UMockdevTestbed *bed = nullptr;
@@ -89,6 +165,7 @@ struct UsbfsBed::Impl
     std::map<int, Node> nodes;
     std::set<unsigned> hubs;
     guint returnTimer = 0;
+    std::unique_ptr<Completer> completer = std::make_unique<Completer>();
 
     void addHub(unsigned bus);
     void addNode(const Device &d, uint64_t epoch);
@@ -118,44 +195,20 @@ gboolean syncSoon(gpointer data)
     return G_SOURCE_REMOVE;
 }
 
-struct Pending
-{
-    UMockdevIoctlClient *client;
-    long result;
-    int error;
-};
-
-gboolean completePending(gpointer data)
-{
-    auto *p = static_cast<Pending *>(data);
-    umockdev_ioctl_client_complete(p->client, p->result, p->error);
-    g_object_unref(p->client);
-    delete p;
-    return G_SOURCE_REMOVE;
-}
-
-// Answers the client after `us` microseconds of device time, without
-// holding up umockdev's worker: other converters' requests go on meanwhile.
+// Answers the client after `us` microseconds of device time.
 void completeAfter(NodeRef &ref, UMockdevIoctlClient *client, int result, uint64_t us)
 {
     const long r = result < 0 ? -1 : result;
     const int e = result < 0 ? -result : 0;
-    if (us == 0) {
+    if (us == 0)
         umockdev_ioctl_client_complete(client, r, e);
-        return;
-    }
-    static GSourceFuncs funcs = {nullptr, nullptr,
-        [](GSource *, GSourceFunc callback, gpointer data) { return callback(data); }, nullptr,
-        nullptr, nullptr};
-    GSource *source = g_source_new(&funcs, sizeof(GSource));
-    g_source_set_ready_time(source, g_get_monotonic_time() + gint64(us));
-    g_source_set_callback(source, completePending,
-        new Pending {static_cast<UMockdevIoctlClient *>(g_object_ref(client)), r, e}, nullptr);
-    g_source_attach(source, ref.bed->mainContext);
-    g_source_unref(source);
+    else
+        ref.bed->completer->add(
+            std::chrono::steady_clock::now() + std::chrono::microseconds(us), client, r, e);
 }
 
-int controlTransfer(NodeRef &ref, UMockdevIoctlClient *client, uint64_t &sleepUs)
+int controlTransfer(NodeRef &ref, UMockdevIoctlClient *client, uint64_t &sleepUs,
+    std::chrono::steady_clock::time_point arrived)
 {
     GError *error = nullptr;
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
@@ -190,7 +243,7 @@ int controlTransfer(NodeRef &ref, UMockdevIoctlClient *client, uint64_t &sleepUs
     auto &s = state();
     Lock lock(s.mutex);
     const int result = s.transfer(ref.device, ref.generation, ref.epoch, setup,
-        bytes.empty() ? nullptr : bytes.data(), sleepUs);
+        bytes.empty() ? nullptr : bytes.data(), sleepUs, arrived);
     Device *d = s.device(ref.device);
     const bool gone = d && !d->present;
     lock.unlock();
@@ -256,6 +309,7 @@ int interfaceRequest(NodeRef &ref, UMockdevIoctlClient *client, unsigned long re
 
 gboolean handleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
 {
+    const auto arrived = std::chrono::steady_clock::now();
     NodeRef &ref = *static_cast<NodeRef *>(data);
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     {
@@ -273,7 +327,7 @@ gboolean handleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer 
     uint64_t sleepUs = 0;
     int result = -ENOTTY;
     if (request == USBDEVFS_CONTROL) {
-        result = controlTransfer(ref, client, sleepUs);
+        result = controlTransfer(ref, client, sleepUs, arrived);
     } else if (request == USBDEVFS_CONNECTINFO) {
         GError *error = nullptr;
         UMockdevIoctlData *info = umockdev_ioctl_data_resolve(

@@ -25,7 +25,7 @@ namespace {
 struct Row
 {
     const char *name;
-    std::vector<const char *> converters;
+    std::vector<std::string> converters;
     void (*run)(std::vector<std::string> &out);
 };
 
@@ -224,19 +224,42 @@ void several(std::vector<std::string> &out)
     }
 }
 
+void gone(std::vector<std::string> &out)
+{
+    std::vector<struct usb_device *> found = scan(out, "before");
+    if (found.empty())
+        return;
+    usb_dev_handle *h = openClaimed(found[0], out);
+    out.push_back(line("restart", usb_control_msg(h, 0x40, 4, 0, 0, nullptr, 0, 2000)));
+    usb_close(h);
+    rescan(out, "after");
+}
+
+// Sixteen converters with their own serials on two busses, some in their
+// bootloaders: the order a program meets them in.
+std::vector<std::string> tray()
+{
+    std::vector<std::string> converters;
+    for (int i = 1; i <= 16; ++i) {
+        char c[64];
+        std::snprintf(c, sizeof c, "serial=TRAY%05d,bus=%d%s", i, i % 3 ? 1 : 2,
+            i % 4 ? "" : ",mode=bootloader");
+        converters.push_back(c);
+    }
+    return converters;
+}
+
 const std::vector<Row> rows = {
     {"requests", {"serial=AGREE0001"}, requests},
     {"restart", {"serial=AGREE0001"}, restart},
     {"faults", {"serial=AGREE0001,stall=9:2,timeout=9:2,pull=9:5"}, faults},
+    {"never back", {"serial=AGREE0001,gone-after-reset"}, gone},
     {"two programs", {"serial=AGREE0001"}, twoPrograms},
     {"access",
         {"serial=AGREE0001,access=read-only", "serial=AGREE0002,access=none",
             "serial=AGREE0003,busy", "serial=AGREE0004"},
         access},
-    {"several",
-        {"serial=AGREE0001,bus=2", "serial=AGREE0002", "serial=AGREE0003,mode=bootloader",
-            "serial=AGREE0004,bus=2", "serial=AGREE0005"},
-        several},
+    {"several", tray(), several},
 };
 
 } // namespace
@@ -273,9 +296,9 @@ int main(int argc, char **argv)
         kelto::emu::setTiming(kelto::emu::Timing::zero());
         kelto::emu::removeAllDevices();
         std::string command = std::string(argv[1]) + " --timing zero";
-        for (const char *c : row.converters) {
+        for (const std::string &c : row.converters) {
             kelto::emu::addConverter(c, error);
-            command += std::string(" --converter ") + c;
+            command += " --converter " + c;
         }
         command += std::string(" -- ") + argv[2] + " '" + row.name + "'";
         std::vector<std::string> mine;

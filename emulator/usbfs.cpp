@@ -60,9 +60,14 @@ const unsigned char hubDescriptors[]
 // One node as the bed shows it: which converter, as it was when the node
 // appeared. Handles opened on it fail with ENODEV once the converter has
 // left, even before sync() removes the node.
+class Completer;
+
 struct NodeRef
 {
+    // The bed's parts a handler uses; null once the bed is going.
     UsbfsBed::Impl *bed = nullptr;
+    GMainContext *mainContext = nullptr;
+    Completer *completer = nullptr;
     int device = -1;
     uint64_t generation = 0;
     uint64_t epoch = 0;
@@ -166,6 +171,10 @@ struct UsbfsBed::Impl
     std::set<unsigned> hubs;
     guint returnTimer = 0;
     std::unique_ptr<Completer> completer = std::make_unique<Completer>();
+    // What the handlers are given; they copy it under the emulator's mutex
+    // and it is freed under that mutex when the bed goes, so that the
+    // hand-over is one ThreadSanitizer sees (GObject's own is not).
+    std::vector<std::unique_ptr<NodeRef>> refs;
 
     void addHub(unsigned bus);
     void addNode(const Device &d, uint64_t epoch);
@@ -177,6 +186,12 @@ struct UsbfsBed::Impl
 namespace {
 
 // ------------------------------------------------------------ the handlers
+
+NodeRef nodeRef(gpointer data)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return *static_cast<const NodeRef *>(data);
+}
 
 ClientState &clientState(UMockdevIoctlClient *client)
 {
@@ -196,18 +211,18 @@ gboolean syncSoon(gpointer data)
 }
 
 // Answers the client after `us` microseconds of device time.
-void completeAfter(NodeRef &ref, UMockdevIoctlClient *client, int result, uint64_t us)
+void completeAfter(const NodeRef &ref, UMockdevIoctlClient *client, int result, uint64_t us)
 {
     const long r = result < 0 ? -1 : result;
     const int e = result < 0 ? -result : 0;
-    if (us == 0)
+    if (us == 0 || !ref.completer)
         umockdev_ioctl_client_complete(client, r, e);
     else
-        ref.bed->completer->add(
+        ref.completer->add(
             std::chrono::steady_clock::now() + std::chrono::microseconds(us), client, r, e);
 }
 
-int controlTransfer(NodeRef &ref, UMockdevIoctlClient *client, uint64_t &sleepUs,
+int controlTransfer(const NodeRef &ref, UMockdevIoctlClient *client, uint64_t &sleepUs,
     std::chrono::steady_clock::time_point arrived)
 {
     GError *error = nullptr;
@@ -253,13 +268,14 @@ int controlTransfer(NodeRef &ref, UMockdevIoctlClient *client, uint64_t &sleepUs
         g_object_unref(buffer);
     g_object_unref(ctrl);
     if (gone)
-        g_main_context_invoke(ref.bed->mainContext, syncSoon, ref.bed);
+        if (ref.mainContext)
+            g_main_context_invoke(ref.mainContext, syncSoon, ref.bed);
     return result;
 }
 
 // SETCONFIGURATION, CLAIMINTERFACE, RELEASEINTERFACE: an unsigned int behind
 // the argument.
-int interfaceRequest(NodeRef &ref, UMockdevIoctlClient *client, unsigned long request)
+int interfaceRequest(const NodeRef &ref, UMockdevIoctlClient *client, unsigned long request)
 {
     GError *error = nullptr;
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
@@ -310,7 +326,7 @@ int interfaceRequest(NodeRef &ref, UMockdevIoctlClient *client, unsigned long re
 gboolean handleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
 {
     const auto arrived = std::chrono::steady_clock::now();
-    NodeRef &ref = *static_cast<NodeRef *>(data);
+    const NodeRef ref = nodeRef(data);
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     {
         // Without the udev rule the node opens read-only, and the kernel
@@ -355,7 +371,7 @@ gboolean handleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer 
 // configuration descriptors, as usbfs does.
 gboolean handleRead(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
 {
-    NodeRef &ref = *static_cast<NodeRef *>(data);
+    const NodeRef ref = nodeRef(data);
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
     std::vector<uint8_t> all;
     {
@@ -385,7 +401,7 @@ gboolean handleRead(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer d
 void clientVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
 {
     // Closing the file releases what it had claimed.
-    NodeRef &ref = *static_cast<NodeRef *>(data);
+    const NodeRef ref = nodeRef(data);
     auto &s = state();
     Lock lock(s.mutex);
     if (Device *d = s.device(ref.device); d && d->claimedBy == client)
@@ -426,7 +442,7 @@ void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
                 ++port;
     }
     Node n;
-    n.ref = NodeRef {this, d.id, d.generation, epoch, d.devnum};
+    n.ref = NodeRef {this, mainContext, completer.get(), d.id, d.generation, epoch, d.devnum};
     n.bus = bus;
     n.dev = nodePath(bus, d.devnum);
     const std::string file = root + n.dev;
@@ -457,9 +473,8 @@ void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
     g_free(sys);
 
     n.handler = umockdev_ioctl_base_new();
-    auto *ref = new NodeRef(n.ref);
-    g_object_set_data_full(G_OBJECT(n.handler), "kelto-node", ref,
-        [](gpointer p) { delete static_cast<NodeRef *>(p); });
+    refs.push_back(std::make_unique<NodeRef>(n.ref));
+    NodeRef *ref = refs.back().get();
     g_signal_connect(n.handler, "handle-ioctl", G_CALLBACK(handleIoctl), ref);
     g_signal_connect(n.handler, "handle-read", G_CALLBACK(handleRead), ref);
     g_signal_connect(n.handler, "client-vanished", G_CALLBACK(clientVanished), ref);
@@ -558,11 +573,23 @@ UsbfsBed::UsbfsBed()
 
 UsbfsBed::~UsbfsBed()
 {
+    // Handlers still running from here on answer at once and leave the
+    // nodes alone; answers still due go out before the bed goes.
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        for (auto &r : impl->refs) {
+            r->mainContext = nullptr;
+            r->completer = nullptr;
+        }
+    }
+    impl->completer.reset();
     if (impl->returnTimer)
         g_source_remove(impl->returnTimer);
     for (auto &n : impl->nodes)
         impl->removeNode(n.second);
     g_object_unref(impl->bed);
+    std::lock_guard<std::mutex> lock(state().mutex);
+    impl->refs.clear();
     g_main_context_unref(impl->mainContext);
 }
 

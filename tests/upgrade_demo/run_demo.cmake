@@ -7,10 +7,16 @@
 file(REMOVE ${SHOT})
 execute_process(
   COMMAND ${CMAKE_COMMAND} -E env KELTO_EMU_MODE=${MODE} KELTO_EMU_TIMING=zero
-          KELTO_DEMO_FILE=${UPG} KELTO_DEMO_SHOT=${SHOT} ${BED} --preload ${PRELOAD} -- ${EXE}
+          KELTO_DEMO_FILE=${UPG} KELTO_DEMO_SHOT=${SHOT} LD_DEBUG=libs
+          ${BED} --preload ${PRELOAD} -- ${EXE}
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT rc STREQUAL "0")
   message(FATAL_ERROR "exit code ${rc}\n${out}")
+endif()
+# The program runs with the system's libusb-0.1 (the bed itself never loads
+# it) and nothing of the in-process emulator.
+if(NOT err MATCHES "calling init: [^\n]*/libusb-0\\.1\\.so\\.4" OR err MATCHES "libkelto-emulator")
+  message(FATAL_ERROR "the program did not run on the system's libusb-0.1 alone")
 endif()
 if(MODE STREQUAL "application")
   set(expected

@@ -4,6 +4,7 @@
 #include "ballastsnapshot.h"
 #include "commandline.h"
 #include "commands.h"
+#include "converters.h"
 #include "exitcode.h"
 #include "flashimage.h"
 #include "inputfile.h"
@@ -90,18 +91,22 @@ QJsonObject toJson(const Vrb &vrb, const Records &records)
 
 int ballasts(const QStringList &arguments, Console &console)
 {
-    CommandLine line(command, "ballasts [--json]",
+    CommandLine line(command, "ballasts [--json] [--serial SERIAL]",
         "Reads the converter's ballast data once (its summary block and the 64\n"
         "ballast records) and prints the Initialised and Withdraw bitmaps and the\n"
         "tables of the ballast tab, eight ballasts to a row.\n\n"
         "Options:\n"
-        "  --json   one JSON record: the bitmaps and one object per ballast\n");
+        "  --json            one JSON record: the bitmaps and one object per ballast\n"
+        "  --serial SERIAL   only the converter with this serial\n");
     line.addFlag("json");
+    addSerialOption(line);
     if (auto done = line.parse(arguments, 0, 0, console))
         return *done;
 
     USBMIREL device;
-    if (!connectDevice(command, device, console))
+    if (auto done = applySerialOption(line, device, console))
+        return *done;
+    if (!connectDevice(command, device, console, true))
         return ExitFailed;
     Vrb vrb {};
     Records records {};

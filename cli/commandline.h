@@ -41,7 +41,11 @@ private:
     QString usage;
     QString description;
     QCommandLineParser parser;
+    QStringList valueOptions; // as written on a command line
 };
+
+// Prints "kelto-cli VERSION" on stdout; returns 0.
+int printVersion(Console &console);
 
 // A decimal number in [min, max]; nothing for anything else.
 std::optional<int> parseDecimal(const QString &text, int min, int max);

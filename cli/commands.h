@@ -16,6 +16,7 @@ int upgrade(const QStringList &arguments, Console &console);
 int status(const QStringList &arguments, Console &console);
 int ballasts(const QStringList &arguments, Console &console);
 int read(const QStringList &arguments, Console &console);
+int list(const QStringList &arguments, Console &console);
 
 } // namespace kelto::cli
 

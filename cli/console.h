@@ -14,6 +14,8 @@ struct Console
     // Live progress bars only make sense where someone watches; logs of a
     // production line get plain percentages instead.
     bool outIsTerminal = false;
+    // --trace: the debug trace and bulky diagnostics go to stderr.
+    bool trace = false;
 };
 
 } // namespace kelto::cli

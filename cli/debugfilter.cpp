@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <cstdio>
 
 namespace kelto::cli {
@@ -9,17 +10,11 @@ namespace kelto::cli {
 namespace {
 
 std::atomic<bool> passTraceLines {false};
-std::atomic<int> readErrors {0};
 
 void handler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
-    if (type == QtDebugMsg || type == QtInfoMsg) {
-        // Stream lines end in a blank; compare the words only.
-        if (message.trimmed() == QLatin1String("page read ERROR"))
-            ++readErrors;
-        if (!passTraceLines)
-            return;
-    }
+    if ((type == QtDebugMsg || type == QtInfoMsg || type == QtWarningMsg) && !passTraceLines)
+        return;
     const QByteArray text = message.toLocal8Bit();
     std::fprintf(stderr, "%s\n", text.constData());
     std::fflush(stderr);
@@ -36,16 +31,6 @@ DebugFilter::DebugFilter(bool passTrace)
 DebugFilter::~DebugFilter()
 {
     qInstallMessageHandler(previous);
-}
-
-int DebugFilter::pageReadErrors()
-{
-    return readErrors;
-}
-
-void DebugFilter::resetCounters()
-{
-    readErrors = 0;
 }
 
 } // namespace kelto::cli

@@ -3,14 +3,12 @@
 
 #include <QtGlobal>
 
-#include <atomic>
-
 namespace kelto::cli {
 
-// While alive, holds back the debug trace (unless asked to pass it to
-// stderr) and counts the trace lines the upgrade's outcome needs: a page
-// whose read-back failed reports nothing else. Warnings and worse always
-// reach stderr. The message handler runs in whichever thread writes.
+// While alive, holds back the debug trace and the toolkit's warnings
+// (unless asked to pass them to stderr): the commands say themselves what
+// failed and why. Critical messages always reach stderr. The message
+// handler runs in whichever thread writes.
 class DebugFilter
 {
 public:
@@ -18,10 +16,6 @@ public:
     ~DebugFilter();
     DebugFilter(const DebugFilter &) = delete;
     DebugFilter &operator=(const DebugFilter &) = delete;
-
-    // "page read ERROR" lines seen since the last reset.
-    static int pageReadErrors();
-    static void resetCounters();
 
 private:
     QtMessageHandler previous;

@@ -4,6 +4,7 @@
 
 #include <QDataStream>
 #include <QFile>
+#include <QFileInfo>
 
 namespace kelto::cli {
 
@@ -60,9 +61,11 @@ Inspection inspectFile(const QString &path)
     Inspection result;
     result.path = path;
     QFile file(path);
-    result.opened = file.open(QIODevice::ReadOnly);
-    if (!result.opened)
+    result.opened = !QFileInfo(path).isDir() && file.open(QIODevice::ReadOnly);
+    if (!result.opened) {
+        result.openError = QFileInfo(path).isDir() ? "it is a folder" : file.errorString();
         return result;
+    }
     result.fileSize = file.size();
 
     // The texts are read once for display; the verdict comes from the
@@ -100,6 +103,26 @@ Inspection inspectFile(const QString &path)
             = dataExtent(plain + area.offset, area.hasChecksum ? area.size - 4 : area.size);
         result.sections.append(section);
     }
+
+    using Finding = Inspection::Finding;
+    if (result.storedChecksumA != result.computedChecksumA)
+        result.findings.append(Finding {"checksum-a",
+            QString("checksum A is %1, the application sums to %2")
+                .arg(hex32(result.storedChecksumA), hex32(result.computedChecksumA))});
+    if (result.storedChecksumB != result.computedChecksumB)
+        result.findings.append(Finding {"checksum-b",
+            QString("checksum B is %1, the external flash section sums to %2")
+                .arg(hex32(result.storedChecksumB), hex32(result.computedChecksumB))});
+    if (result.brand != flash::acceptedBrand)
+        result.findings.append(Finding {"foreign-brand",
+            QString("brand code %1 at 0x0803ffd0 is not a brand this tool builds for")
+                .arg(result.brand)});
+    const qint64 after = result.fileSize - upgradefile::fileSize;
+    if (after > 0)
+        result.findings.append(Finding {"bytes-after-image",
+            QString("%1 bytes after the image, which the upgrade ignores").arg(after)});
+    if (result.sections.at(1).dataSize == 0)
+        result.findings.append(Finding {"empty-application", "the application area holds no data"});
     return result;
 }
 

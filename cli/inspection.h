@@ -26,8 +26,17 @@ struct Inspection
         bool written = false;
     };
 
+    // Something the upgrade would take but regret.
+    struct Finding
+    {
+        QString code; // "checksum-a", "checksum-b", "foreign-brand", "bytes-after-image",
+                      // "empty-application"
+        QString text;
+    };
+
     QString path;
     bool opened = false;
+    QString openError; // the system's reason when not opened
     qint64 fileSize = 0;
     upgradefile::ReadStatus status = upgradefile::ReadStatus::WrongHeader;
     // The texts as stored; empty when they could not be read.
@@ -42,14 +51,15 @@ struct Inspection
     uint32_t storedChecksumB = 0;
     uint32_t computedChecksumB = 0;
     QVector<Section> sections;
+    QVector<Finding> findings;
 
     bool accepted() const { return opened && status == upgradefile::ReadStatus::Ok; }
     bool checksumsMatch() const
     {
         return storedChecksumA == computedChecksumA && storedChecksumB == computedChecksumB;
     }
-    // The upgrade would take the file and its checksums are right.
-    bool sound() const { return accepted() && checksumsMatch(); }
+    // The upgrade would take the file and nothing is wrong with it.
+    bool sound() const { return accepted() && findings.isEmpty(); }
 };
 
 Inspection inspectFile(const QString &path);

@@ -4,6 +4,7 @@
 #include "commandline.h"
 #include "commands.h"
 #include "exitcode.h"
+#include "hexbuild.h"
 #include "inputfile.h"
 
 #include <QDir>
@@ -25,11 +26,14 @@ int makeBootBin(const QStringList &arguments, Console &console)
         "unit, Kelto_Bootloader_YYWW0NNNN.bin, stamped with the unit's serial number,\n"
         "byte for byte as the window's command does. Prints one line per file:\n"
         "the serial number and the file's path.\n\n"
+        "The build is read strictly, as by make-upg; a build without data in the\n"
+        "bootloader window 0x08000000-0x08003FFF is refused.\n\n"
         "Options:\n"
+        "  --force      convert as the window's command does (see make-upg --help)\n"
         "  --year YY    production year, 0 to 99 (default: this year)\n"
         "  --week WW    production week, 1 to 53 (default: this ISO week)\n"
         "  --first N    first unit number, 1 to 9999\n"
-        "  --count C    number of units, 1 to 9999 - N (1 when N is 9999)\n"
+        "  --count C    number of units, 1 to 10000 - N (the last unit is 9999 at most)\n"
         "  --out DIR    folder for the images (default: the current folder;\n"
         "               created when missing)\n");
     line.addValueOption("year", "YY");
@@ -37,6 +41,7 @@ int makeBootBin(const QStringList &arguments, Console &console)
     line.addValueOption("first", "N");
     line.addValueOption("count", "C");
     line.addValueOption("out", "DIR");
+    line.addFlag("force");
     if (auto done = line.parse(arguments, 1, 1, console))
         return *done;
 
@@ -62,22 +67,37 @@ int makeBootBin(const QStringList &arguments, Console &console)
     const auto first = parseDecimal(line.value("first"), 1, lastUnit);
     if (!first)
         return line.usageError(console, "--first takes a number from 1 to 9999");
-    // As in the window, the last unit of a batch is at most 9998, except a
-    // batch of one that starts at 9999.
-    const int maxCount = std::max(1, lastUnit - *first);
+    // Every unit number up to 9999 is a valid serial; the window's dialog
+    // keeps its own narrower limit.
+    const int maxCount = lastUnit - *first + 1;
     const auto count = parseDecimal(line.value("count"), 1, maxCount);
     if (!count)
         return line.usageError(
             console, QString("--count takes a number from 1 to %1").arg(maxCount));
 
     const QString hexFile = line.positional().at(0);
-    if (!readableInput(command, hexFile, console))
-        return ExitFailed;
     QByteArray image;
-    const int result = bootimage::convert(hexFile, image);
-    if (result != 0) {
-        fail(command, QString("HexToBin error: %1)").arg(result), console);
-        return ExitFailed;
+    if (line.isSet("force")) {
+        if (!readableInput(command, hexFile, console))
+            return ExitFailed;
+        const int result = bootimage::convert(hexFile, image);
+        if (result != 0) {
+            fail(command, QString("HexToBin error: %1)").arg(result), console);
+            return ExitFailed;
+        }
+    } else {
+        const hex::Result r = bootimage::convertStrict(hexFile, image);
+        if (!reportHexResult(command, hexFile, r, console))
+            return ExitFailed;
+        if (r.stored.at(0) == 0) {
+            fail(command,
+                QString("%1: no data in the bootloader window 0x08000000-0x08003FFF (an "
+                        "application build or an empty one?)")
+                    .arg(hexFile),
+                console);
+            return ExitFailed;
+        }
+        reportOutside(hexFile, r, console);
     }
     if (!bootimage::brandAccepted(image)) {
         fail(command, "Err: Invalid brand!", console);
@@ -95,8 +115,9 @@ int makeBootBin(const QStringList &arguments, Console &console)
         const QString serial = bootimage::serial(year, week, unit);
         bootimage::stampSerial(image, serial);
         const QString path = out.filePath(bootimage::fileName(serial));
-        if (bootimage::writeFile(path, image) != 0) {
-            fail(command, QString("File write error: %1").arg(path), console);
+        QString error;
+        if (bootimage::writeFile(path, image, &error, {hexFile}) != 0) {
+            fail(command, error, console);
             return ExitFailed;
         }
         console.out << serial << " " << path << "\n";

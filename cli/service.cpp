@@ -1,6 +1,7 @@
 // status and read: single service reads from the converter.
 #include "commandline.h"
 #include "commands.h"
+#include "converters.h"
 #include "dumpbuffer.h"
 #include "exitcode.h"
 #include "inputfile.h"
@@ -10,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <vector>
 
 namespace kelto::cli {
@@ -18,6 +20,8 @@ namespace {
 
 // The window offers reads of up to 512 transfers of 2048 bytes.
 constexpr int maxReadLength = 1048576;
+// One request 1 transfer.
+constexpr uint32_t readChunk = 2048;
 
 QString bits(uint32_t value)
 {
@@ -29,23 +33,27 @@ QString bits(uint32_t value)
 int status(const QStringList &arguments, Console &console)
 {
     const char command[] = "status";
-    CommandLine line(command, "status [--json]",
+    CommandLine line(command, "status [--json] [--serial SERIAL]",
         "Reads the converter's 32-bit status word and prints it as the window does,\n"
         "every bit, most significant first.\n\n"
         "Options:\n"
-        "  --json   one JSON record instead of the text\n");
+        "  --json            one JSON record instead of the text\n"
+        "  --serial SERIAL   only the converter with this serial\n");
     line.addFlag("json");
+    addSerialOption(line);
     if (auto done = line.parse(arguments, 0, 0, console))
         return *done;
 
     USBMIREL device;
-    if (!connectDevice(command, device, console))
+    if (auto done = applySerialOption(line, device, console))
+        return *done;
+    if (!connectDevice(command, device, console, true))
         return ExitFailed;
     uint32_t word = 0;
     const bool ok = device.StatusGet(word) == 0;
     device.disconnect();
     if (!ok) {
-        fail(command, "Status: ERROR", console);
+        fail(command, "Status: ERROR (the converter did not answer the status request)", console);
         return ExitFailed;
     }
     if (line.isSet("json")) {
@@ -62,10 +70,13 @@ int status(const QStringList &arguments, Console &console)
 int read(const QStringList &arguments, Console &console)
 {
     const char command[] = "read";
-    CommandLine line(command, "read ADDRESS LENGTH",
+    CommandLine line(command, "read [--serial SERIAL] ADDRESS LENGTH",
         "Reads LENGTH bytes (decimal, 1 to 1048576) of converter memory from ADDRESS\n"
         "(hexadecimal, \"0x\" optional), decoded as the window's read does, and\n"
-        "prints their dump.\n");
+        "prints their dump.\n\n"
+        "Options:\n"
+        "  --serial SERIAL   only the converter with this serial\n");
+    addSerialOption(line);
     if (auto done = line.parse(arguments, 2, 2, console))
         return *done;
     const auto address = parseHexadecimal(line.positional().at(0));
@@ -76,17 +87,31 @@ int read(const QStringList &arguments, Console &console)
         return line.usageError(console, "LENGTH must be a number from 1 to 1048576");
 
     USBMIREL device;
+    if (auto done = applySerialOption(line, device, console))
+        return *done;
     if (!connectDevice(command, device, console))
         return ExitFailed;
+    // A transfer at a time, so that a failure names the address where the
+    // converter's memory (or its willingness) ended.
     std::vector<unsigned char> buffer(size_t(*length), 0);
-    const bool ok = device.ReadMemory(buffer.data(), *address, uint32_t(*length)) == 0;
-    device.disconnect();
-    // A dump with zeros where nothing came would read like blank memory.
-    if (!ok) {
-        fail(command, "Read ERROR", console);
-        return ExitFailed;
+    for (uint32_t done = 0; done < uint32_t(*length); done += readChunk) {
+        const uint32_t n = std::min(readChunk, uint32_t(*length) - done);
+        const uint64_t at = uint64_t(*address) + done;
+        if (at + n - 1 > 0xFFFFFFFFu
+            || device.ReadMemory(buffer.data() + done, uint32_t(at), n) != 0) {
+            device.disconnect();
+            // A dump with zeros where nothing came would read like blank memory.
+            fail(command,
+                QString("Read ERROR: the converter did not return %1 bytes at 0x%2 (outside its "
+                        "memory?)")
+                    .arg(n)
+                    .arg(uint32_t(at), 8, 16, QChar('0')),
+                console);
+            return ExitFailed;
+        }
     }
-    console.out << QString::fromLatin1(dumpBuffer(buffer.data(), *length)) << "\n";
+    device.disconnect();
+    console.out << QString::fromLatin1(dumpMemory(buffer.data(), *length, *address)) << "\n";
     console.out.flush();
     return ExitOk;
 }

@@ -1,13 +1,15 @@
 // upgrade: the window's firmware change without the window. The same
 // Upgrader runs in its own thread while this thread's event loop prints
-// what it reports.
+// what it reports; the result and the record come from its outcome.
 #include "commandline.h"
 #include "commands.h"
-#include "debugfilter.h"
+#include "converters.h"
 #include "exitcode.h"
 #include "inputfile.h"
 #include "inspection.h"
+#include "interruption.h"
 #include "progressdisplay.h"
+#include "upgradeall.h"
 #include "upgradeoutcome.h"
 #include "upgrader.h"
 #include "upgraderelay.h"
@@ -23,9 +25,10 @@ namespace kelto::cli {
 namespace {
 
 const char command[] = "upgrade";
-constexpr int pageCount = 120;
 
-QJsonObject record(const Inspection &file, const UpgradeOutcome &outcome, qint64 durationMs)
+using kelto::upgrade::Outcome;
+
+QJsonObject record(const Inspection &file, const Outcome &outcome, int signal, qint64 durationMs)
 {
     QJsonObject o;
     o["file"] = file.path;
@@ -35,67 +38,138 @@ QJsonObject record(const Inspection &file, const UpgradeOutcome &outcome, qint64
         o["checksums_match"] = file.checksumsMatch();
     }
     o["serial"] = outcome.unitSerial();
-    o["usb_serial"] = outcome.usbSerial();
-    o["bootloader_version"] = outcome.bootloaderVersion();
-    o["mode"] = outcome.mode();
-    o["success"] = outcome.success();
-    o["step"] = stepName(outcome.step());
-    o["last_line"] = outcome.lastLine();
-    o["pages_written"] = outcome.pagesWritten();
-    o["pages_verified"] = outcome.pagesVerified();
-    o["pages_total"] = pageCount;
+    o["usb_serial"] = outcome.usbSerial;
+    o["bootloader_version"] = outcome.bootloaderVersion;
+    o["mode"] = outcome.mode;
+    o["success"] = outcome.success;
+    o["step"] = kelto::upgrade::stepName(outcome.step);
+    o["last_line"] = outcome.lastLine;
+    o["reason"] = outcome.reason;
+    o["converter"] = kelto::upgrade::stateName(outcome.converter);
+    o["interrupted"] = signal != 0 ? QJsonValue(Interruption::name(signal)) : QJsonValue(false);
+    o["pages_written"] = outcome.pagesWritten;
+    o["pages_verified"] = outcome.pagesVerified;
+    o["pages_total"] = kelto::upgrade::pageCount;
+    if (outcome.external.found) {
+        const auto &m = outcome.external;
+        o["external_mismatch"]
+            = QJsonObject {{"first_offset", hex32(m.firstOffset)}, {"differing_bytes", m.differing},
+                {"written", QString("0x%1").arg(m.expected, 2, 16, QChar('0'))},
+                {"read", QString("0x%1").arg(m.actual, 2, 16, QChar('0'))}};
+    }
     o["duration_ms"] = durationMs;
     return o;
+}
+
+// The run as far as it went: the record, the message and the exit code.
+int finish(const Inspection &file, const Outcome &outcome, int signal, bool json,
+    const QElapsedTimer &clock, Console &console)
+{
+    if (json)
+        console.out << QJsonDocument(record(file, outcome, signal, clock.elapsed()))
+                           .toJson(QJsonDocument::Compact)
+                    << "\n";
+    console.out.flush();
+    const QString advice = kelto::upgrade::stateAdvice(outcome.converter);
+    if (signal != 0) {
+        fail(command,
+            QString("stopped by %1 in step %2: %3")
+                .arg(Interruption::name(signal), kelto::upgrade::stepName(outcome.step), advice),
+            console);
+        return 128 + signal;
+    }
+    if (!outcome.success) {
+        fail(command,
+            QString("failed in step %1: %2; %3")
+                .arg(kelto::upgrade::stepName(outcome.step), outcome.reason, advice),
+            console);
+        return ExitFailed;
+    }
+    return ExitOk;
 }
 
 } // namespace
 
 int upgrade(const QStringList &arguments, Console &console)
 {
-    CommandLine line(command, "upgrade [--json] [--force] FILE.upg",
-        "Writes the upgrade file into the converter exactly as the window's\n"
-        "\"Firmware Change\" does: connect, restart into the bootloader when the\n"
-        "application runs, write and verify the application pages and the external\n"
-        "flash, start the new application. Its lines go to stdout with the progress\n"
-        "(a bar on a terminal, plain percentages otherwise).\n\n"
-        "Exit code 0 only when every step succeeded and was verified.\n\n"
+    CommandLine line(command, "upgrade [--json] [--force] [--serial SERIAL | --all] FILE.upg",
+        "Writes the upgrade file into the converter as the window's \"Firmware\n"
+        "Change\" does: connect, restart into the bootloader when the application\n"
+        "runs, write and verify the application pages and the external flash, start\n"
+        "the new application. Its lines go to stdout with the progress (a bar on a\n"
+        "terminal, plain percentages otherwise).\n\n"
+        "Exit code 0 only when every step succeeded and was verified and the\n"
+        "converter came back running its application. SIGINT, SIGTERM and SIGHUP\n"
+        "stop the run after the transfer in flight (exit code 130, 143, 129); the\n"
+        "converter is then left in its bootloader once writing has begun.\n\n"
         "Options:\n"
         "  --json    end with one JSON record of the run: serial, bootloader version,\n"
-        "            file and checksums, outcome and the step that ended the run,\n"
-        "            pages written and verified, duration\n"
-        "  --force   upgrade even when the file's checksums do not match\n");
+        "            file and checksums, outcome, the step that ended the run and the\n"
+        "            converter's state, pages written and verified, duration\n"
+        "  --force   upgrade even when inspect has findings about the file (checksums\n"
+        "            that do not match, a foreign brand code, bytes after the image,\n"
+        "            an application area without data)\n"
+        "  --serial SERIAL\n"
+        "            only the converter with this serial, followed across its\n"
+        "            restarts; needed when more than one converter is present\n"
+        "  --all     every converter present at the start, in parallel: one\n"
+        "            progress line per unit on a terminal, one line per unit and\n"
+        "            step in a log; with --json one record per unit, then a\n"
+        "            summary. Exit code 0 only when every unit succeeded.\n");
     line.addFlag("json");
     line.addFlag("force");
+    line.addFlag("all");
+    addSerialOption(line);
     if (auto done = line.parse(arguments, 1, 1, console))
         return *done;
     const QString path = line.positional().at(0);
+    if (line.isSet("all")) {
+        if (line.isSet("serial"))
+            return line.usageError(console, "--all and --serial exclude each other");
+        return upgradeAll(path, line.isSet("json"), line.isSet("force"), console);
+    }
+    const bool json = line.isSet("json");
+    QElapsedTimer clock;
+    clock.start();
 
-    // A file whose checksums are wrong would leave the unit without a
-    // startable application; refuse it before the device is touched. Files
-    // the upgrade itself refuses are left to it, so that its lines tell why.
+    // A file the unit would regret (one whose checksums are wrong leaves it
+    // without a startable application) is refused before the device is
+    // touched. Files the upgrade itself refuses are left to it, so that its
+    // lines tell why.
     const Inspection file = inspectFile(path);
-    if (file.accepted() && !file.checksumsMatch() && !line.isSet("force")) {
-        fail(command, QString("%1: checksum mismatch (use --force to write it anyway)").arg(path),
-            console);
-        return ExitFailed;
+    if (file.accepted() && !file.findings.isEmpty() && !line.isSet("force")) {
+        Outcome refused;
+        QStringList texts;
+        for (const Inspection::Finding &f : file.findings)
+            texts << f.text;
+        refused.reason
+            = QString("%1: %2 (use --force to write it anyway)").arg(path, texts.join("; "));
+        return finish(file, refused, 0, json, clock, console);
     }
 
+    if (!singleConverterOrSerial(command, line, console))
+        return ExitFailed;
+
     ProgressDisplay display(console.out, console.outIsTerminal);
-    UpgradeOutcome outcome;
-    DebugFilter::resetCounters();
+    Outcome outcome;
+    int signal = 0;
     {
         USBMIREL device;
+        if (auto done = applySerialOption(line, device, console))
+            return *done;
         Upgrader upgrader(&device);
+        Upgrader::Options options;
+        options.confirmStart = true;
+        options.mismatchDumps = console.trace;
+        upgrader.setOptions(options);
         QEventLoop loop;
         using Report = UpgradeRelay::Report;
         UpgradeRelay relay([&](const Report &r) {
             switch (r.kind) {
             case Report::Text:
-                outcome.text(r.text);
                 display.line(r.text);
                 break;
             case Report::FirmwarePercent:
-                outcome.percent(r.percent);
                 display.progress("Firmware", r.percent);
                 break;
             case Report::WritePercent:
@@ -126,29 +200,18 @@ int upgrade(const QStringList &arguments, Console &console)
             percentAs(Report::ReadPercent), direct);
         QObject::connect(&upgrader, &QThread::finished, &relay, finished, direct);
 
-        QElapsedTimer clock;
-        clock.start();
         upgrader.slotSetFileName(path);
-        upgrader.start();
-        loop.exec();
-        upgrader.wait();
-        outcome.finish(DebugFilter::pageReadErrors());
+        {
+            const Interruption interruption(upgrader);
+            upgrader.start();
+            loop.exec();
+            upgrader.wait();
+            outcome = upgrader.outcome();
+            signal = outcome.interrupted ? Interruption::signal() : 0;
+        }
         display.close();
-
-        if (line.isSet("json"))
-            console.out << QJsonDocument(record(file, outcome, clock.elapsed()))
-                               .toJson(QJsonDocument::Compact)
-                        << "\n";
     }
-    console.out.flush();
-    if (!outcome.success()) {
-        fail(command,
-            QString("failed in step %1: %2")
-                .arg(stepName(outcome.step()), QString(outcome.lastLine()).replace('\n', ' ')),
-            console);
-        return ExitFailed;
-    }
-    return ExitOk;
+    return finish(file, outcome, signal, json, clock, console);
 }
 
 } // namespace kelto::cli

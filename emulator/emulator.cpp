@@ -249,6 +249,13 @@ void setTransferLogging(bool on)
     s.logging = on;
 }
 
+void setTransferHook(std::function<void(const TransferRecord &)> hook)
+{
+    auto &s = state();
+    Lock lock(s.mutex);
+    s.transferHook = std::move(hook);
+}
+
 std::vector<uint8_t> flash(int device)
 {
     std::vector<uint8_t> out;

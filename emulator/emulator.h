@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -270,6 +271,11 @@ void clearTransferLog();
 // Logging is on after reset(); long runs (benchmarks, the preloaded
 // program) may switch it off so that the log does not grow without bound.
 void setTransferLogging(bool on);
+// Called after every vendor transfer a device served, in the host's thread
+// and outside the emulator's lock, so that a test can act at an exact point
+// of a run (for instance send a signal in the middle of the page loop).
+// reset() removes it.
+void setTransferHook(std::function<void(const TransferRecord &)> hook);
 
 // Internal flash, 0x60000 bytes for 0x08000000 .. 0x0805FFFF, plain (as
 // stored, not in the wire encoding).

@@ -173,10 +173,15 @@ int usb_control_msg(usb_dev_handle *h, int requesttype, int request, int value, 
     if (Device *d = s.live(h); d && d->cfg.permissionDenied)
         return kelto::emu::errPermission;
     uint64_t sleepUs = 0;
-    const int result = s.transfer(
-        h->device, h->generation, h->epoch, setup, reinterpret_cast<uint8_t *>(bytes), sleepUs);
+    std::optional<kelto::emu::TransferRecord> served;
+    const int result
+        = s.transfer(h->device, h->generation, h->epoch, setup, reinterpret_cast<uint8_t *>(bytes),
+            sleepUs, std::chrono::steady_clock::time_point::max(), &served);
+    const auto hook = s.transferHook;
     lock.unlock();
     kelto::emu::detail::realSleepUs(sleepUs);
+    if (hook && served)
+        hook(*served);
     return result;
 }
 

@@ -280,6 +280,7 @@ void State::record(const TransferRecord &r)
 void State::resetLocked()
 {
     ++epoch;
+    transferHook = nullptr;
     devices.clear();
     resetBus();
     timing = Timing::zero();
@@ -341,7 +342,8 @@ bool isDescriptorRead(const Setup &s)
 } // namespace
 
 int State::transfer(int id, uint64_t generation, uint64_t epochOpened, const Setup &setup,
-    uint8_t *data, uint64_t &sleepUs, std::chrono::steady_clock::time_point arrived)
+    uint8_t *data, uint64_t &sleepUs, std::chrono::steady_clock::time_point arrived,
+    std::optional<TransferRecord> *served)
 {
     sleepUs = 0;
     const uint64_t startUs = clockMode == ClockMode::Real && arrived > realStart
@@ -483,6 +485,8 @@ int State::transfer(int id, uint64_t generation, uint64_t epochOpened, const Set
     rec.lengthReturned = result;
     rec.timeMs = (nowUs() + sleepUs) / 1000;
     record(rec);
+    if (served)
+        *served = rec;
     return result;
 }
 

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 // An open device as the host holds it. It names its device by id and the
@@ -49,6 +50,7 @@ struct State
     bool logging = true;
     bool trace = false; // every transfer to stderr (the preloaded build)
     std::vector<TransferRecord> log;
+    std::function<void(const TransferRecord &)> transferHook;
     std::deque<ScriptedReply> script;
     // Bus objects and root hub entries by bus number, kept for the whole run
     // so that pointers the host took from usb_get_busses() stay valid.
@@ -82,12 +84,14 @@ struct State
     // (standard GET_DESCRIPTOR included) and the timing model. Returns the
     // byte count or a negative errno; `sleepUs` is what the caller has to
     // wait on the real clock after unlocking (0 in virtual time). Logs it.
+    // `served` receives the record of a vendor transfer a device served.
     // `arrived` is when the setup reached the device (real clock): the
     // front end's own work since then overlaps the device's time.
     int transfer(int id, uint64_t generation, uint64_t epochOpened, const Setup &setup,
         uint8_t *data, uint64_t &sleepUs,
         std::chrono::steady_clock::time_point arrived
-        = std::chrono::steady_clock::time_point::max());
+        = std::chrono::steady_clock::time_point::max(),
+        std::optional<TransferRecord> *served = nullptr);
     // usb_find_busses and usb_find_devices as the system's libusb-0.1 does
     // them on a /dev/bus/usb that is a tmpfs: see state.cpp.
     void findBusses();

@@ -1,6 +1,7 @@
 #include "bootloaderimage.h"
 
 #include "flashimage.h"
+#include "outputfile.h"
 
 #include <QFile>
 
@@ -34,6 +35,14 @@ int convert(const QString &hexFile, QByteArray &image)
         hexFile, reinterpret_cast<unsigned char *>(image.data()), flash::bootloaderWindow);
 }
 
+hex::Result convertStrict(const QString &hexFile, QByteArray &image)
+{
+    image = QByteArray(int(flash::bootloaderSize), '\0');
+    const flash::Window &w = flash::bootloaderWindow;
+    return hex::readFile(hexFile, hex::Mode::Strict,
+        {{w.low, w.high, reinterpret_cast<unsigned char *>(image.data()) + w.offset}});
+}
+
 bool brandAccepted(const QByteArray &image)
 {
     const auto *p = reinterpret_cast<const unsigned char *>(image.constData());
@@ -56,15 +65,14 @@ QString fileName(const QString &serial)
     return "Kelto_Bootloader" + QString("_") + serial + ".bin";
 }
 
-int writeFile(const QString &path, const QByteArray &image)
+int writeFile(
+    const QString &path, const QByteArray &image, QString *error, const QStringList &inputs)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return -1;
-    if (file.write(image) != image.size())
-        return -1;
-    file.close();
-    return file.error() == QFileDevice::NoError ? 0 : -1;
+    const QString failed = output::write(
+        path, [&image](QIODevice &out) { return out.write(image) == image.size(); }, inputs);
+    if (error)
+        *error = failed;
+    return failed.isEmpty() ? 0 : -1;
 }
 
 QStringList yearItems()
@@ -79,7 +87,12 @@ QStringList weekItems()
 
 int yearPreselection(const QDate &date)
 {
-    return date.year() % 100;
+    // The year the ISO week belongs to: 30 December 2024 is in week 1 of
+    // 2025, and pairing it with 2024 would repeat the serials of January
+    // 2024.
+    int weekYear = date.year();
+    date.weekNumber(&weekYear);
+    return weekYear % 100;
 }
 
 int weekPreselection(const QDate &date)

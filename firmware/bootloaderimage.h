@@ -1,9 +1,12 @@
 #ifndef KELTO_FIRMWARE_BOOTLOADERIMAGE_H
 #define KELTO_FIRMWARE_BOOTLOADERIMAGE_H
 
+#include "hexreader.h"
+
 #include <QByteArray>
 #include <QDate>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -14,6 +17,8 @@ namespace kelto::bootimage {
 // A zero-filled bootloader window with the HEX build's bytes in it; returns
 // the HexToBin result.
 int convert(const QString &hexFile, QByteArray &image);
+// The same in the strict reading.
+hex::Result convertStrict(const QString &hexFile, QByteArray &image);
 bool brandAccepted(const QByteArray &image);
 
 // "YYWW0NNNN" from the two dialog texts and the unit number.
@@ -22,12 +27,15 @@ QString serial(const QString &year, const QString &week, int unit);
 // after it keep what the build put there.
 void stampSerial(QByteArray &image, const QString &serial);
 QString fileName(const QString &serial);
-// Creates or truncates `path` and writes the image; 0, or -1 on failure.
-int writeFile(const QString &path, const QByteArray &image);
+// Writes the image to `path` (kelto::output); 0, or -1 with the reason in
+// `error`.
+int writeFile(const QString &path, const QByteArray &image, QString *error = nullptr,
+    const QStringList &inputs = {});
 
 // The choices of the year and week dialogs and the ones preselected for a
-// date: the calendar year but the ISO week, so that 1 January may still
-// belong to week 52 or 53.
+// date: the ISO week and the year it belongs to (its week-year), so that
+// 1 January may still be week 52 or 53 of the year before and 30 December
+// week 1 of the next.
 QStringList yearItems();
 QStringList weekItems();
 int yearPreselection(const QDate &date);

@@ -23,10 +23,11 @@ void reportConversion(QWidget *parent, QTextBrowser *log, int result)
     QMessageBox::critical(parent, Darvo_bootloader::tr("Error"), text, QMessageBox::Ok);
 }
 
-// A file that was not written must not pass for one that was.
-void reportWrite(QWidget *parent, QTextBrowser *log, const QString &path)
+// A file that was not written must not pass for one that was. The reason
+// names the file and why (refused, cannot be created, disk full).
+void reportWrite(QWidget *parent, QTextBrowser *log, const QString &reason)
 {
-    const QString text = Darvo_bootloader::tr("File write error: %1").arg(path);
+    const QString text = Darvo_bootloader::tr("File write error: %1").arg(reason);
     log->append(text);
     QMessageBox::critical(parent, Darvo_bootloader::tr("Error"), text, QMessageBox::Ok);
 }
@@ -63,8 +64,11 @@ void Darvo_bootloader::slotpushButtonCreateUpg(bool)
     if (upgFile.isEmpty())
         return;
 
-    if (kelto::upgradefile::writeFile(upgFile, image) != 0)
-        reportWrite(this, ui->txt, upgFile);
+    // Saving over the build itself, or onto a device node or a FIFO, is
+    // refused rather than destroying it.
+    QString error;
+    if (kelto::upgradefile::writeFile(upgFile, image, &error, {hexFile}) != 0)
+        reportWrite(this, ui->txt, error);
 }
 
 void Darvo_bootloader::slotpushButtonCreateBootBin(bool)
@@ -114,8 +118,9 @@ void Darvo_bootloader::slotpushButtonCreateBootBin(bool)
         ui->txt->append(serial);
         kelto::bootimage::stampSerial(image, serial);
         const QString name = kelto::bootimage::fileName(serial);
-        if (kelto::bootimage::writeFile(name, image) != 0) {
-            reportWrite(this, ui->txt, name);
+        QString error;
+        if (kelto::bootimage::writeFile(name, image, &error, {hexFile}) != 0) {
+            reportWrite(this, ui->txt, error);
             return;
         }
         ui->txt->append(tr("New bootloader + serial:"));

@@ -2,10 +2,10 @@
 
 #include "flashimage.h"
 #include "imagecodec.h"
+#include "outputfile.h"
 
 #include <QDataStream>
 #include <QIODevice>
-#include <QSaveFile>
 
 namespace kelto::upgradefile {
 
@@ -14,6 +14,28 @@ namespace {
 unsigned char *bytes(QByteArray &image)
 {
     return reinterpret_cast<unsigned char *>(image.data());
+}
+
+// The length field of the next string or byte array, or -1 when it cannot
+// be seen without reading. The stream would allocate whatever a field
+// claims (in steps of a megabyte) before it finds the file shorter; fields
+// that cannot be right are refused before that.
+qint64 nextLength(QDataStream &in)
+{
+    QIODevice *device = in.device();
+    if (!device || device->isSequential())
+        return -1;
+    const QByteArray field = device->peek(4);
+    if (field.size() < 4)
+        return -1;
+    const auto *p = reinterpret_cast<const unsigned char *>(field.constData());
+    return qint64(uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]);
+}
+
+bool textMayBe(QDataStream &in, const QString &text)
+{
+    const qint64 length = nextLength(in);
+    return length < 0 || length == 2 * text.size();
 }
 
 } // namespace
@@ -53,6 +75,16 @@ Build buildImage(const QString &hexFile, QByteArray &image)
     return build;
 }
 
+hex::Result convertStrict(const QString &hexFile, QByteArray &image)
+{
+    image = blankImage();
+    unsigned char *p = bytes(image);
+    const flash::Window &a = flash::applicationWindow;
+    const flash::Window &e = flash::externalWindow;
+    return hex::readFile(
+        hexFile, hex::Mode::Strict, {{a.low, a.high, p + a.offset}, {e.low, e.high, p + e.offset}});
+}
+
 int write(QIODevice &out, QByteArray &image)
 {
     if (image.size() != int(flash::imageSize))
@@ -64,24 +96,25 @@ int write(QIODevice &out, QByteArray &image)
     return stream.status() == QDataStream::Ok ? 0 : -1;
 }
 
-int writeFile(const QString &path, QByteArray &image)
+int writeFile(const QString &path, QByteArray &image, QString *error, const QStringList &inputs)
 {
-    // Written aside and renamed at the end, so a failed write neither leaves
-    // a truncated file nor destroys an earlier one of the same name.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return -1;
-    if (write(file, image) != 0)
-        return -1;
-    return file.commit() ? 0 : -1;
+    const QString failed = output::write(
+        path, [&image](QIODevice &out) { return write(out, image) == 0; }, inputs);
+    if (error)
+        *error = failed;
+    return failed.isEmpty() ? 0 : -1;
 }
 
 ReadStatus readHeader(QDataStream &in)
 {
+    if (!textMayBe(in, headerText))
+        return ReadStatus::WrongHeader;
     QString header;
     in >> header;
     if (in.status() != QDataStream::Ok || header != headerText)
         return ReadStatus::WrongHeader;
+    if (!textMayBe(in, versionText))
+        return ReadStatus::WrongVersion;
     QString version;
     in >> version;
     if (in.status() != QDataStream::Ok || version != versionText)
@@ -91,6 +124,10 @@ ReadStatus readHeader(QDataStream &in)
 
 ReadStatus readImage(QDataStream &in, QByteArray &image)
 {
+    const qint64 length = nextLength(in);
+    if (length >= 0
+        && (length < qint64(flash::imageSize) || length > in.device()->bytesAvailable() - 4))
+        return ReadStatus::ShortImage;
     QByteArray block;
     in >> block;
     if (in.status() != QDataStream::Ok || block.size() < int(flash::imageSize))

@@ -1,8 +1,11 @@
 #ifndef KELTO_FIRMWARE_UPGRADEFILE_H
 #define KELTO_FIRMWARE_UPGRADEFILE_H
 
+#include "hexreader.h"
+
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 class QDataStream;
 class QIODevice;
@@ -40,12 +43,19 @@ bool brandAccepted(const QByteArray &image);
 // the window's command runs them.
 Build buildImage(const QString &hexFile, QByteArray &image);
 
+// The strict reading of a build: both windows in one pass over a blank
+// image. The caller checks the result, the application's data and the brand,
+// then stores the checksums.
+hex::Result convertStrict(const QString &hexFile, QByteArray &image);
+
 // Encodes the plain image in place and writes the whole file to `out`.
 // Returns 0, or -1 when the device reports a write failure.
 int write(QIODevice &out, QByteArray &image);
 // write() into the file at `path`, which is replaced only once the whole
-// file is written; 0, or -1 when it cannot be opened or written.
-int writeFile(const QString &path, QByteArray &image);
+// file is written (kelto::output); 0, or -1 with the reason in `error` when
+// it is refused, cannot be opened or written.
+int writeFile(const QString &path, QByteArray &image, QString *error = nullptr,
+    const QStringList &inputs = {});
 
 enum class ReadStatus { Ok, WrongHeader, WrongVersion, ShortImage };
 

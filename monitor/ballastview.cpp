@@ -1,6 +1,8 @@
 #include "ballastview.h"
 
+#if KELTO_QT_PRIVATE
 #include "inplacelayout.h"
+#endif
 
 #include <QTextBlock>
 #include <QTextBrowser>
@@ -33,6 +35,7 @@ QString cellText(const QTextTableCell &cell)
     return first.text();
 }
 
+#if KELTO_QT_PRIVATE
 // The document's layout, made an InPlaceLayout first if it is not one.
 InPlaceLayout *inPlaceLayout(QTextDocument *doc)
 {
@@ -42,6 +45,7 @@ InPlaceLayout *inPlaceLayout(QTextDocument *doc)
     doc->setDocumentLayout(layout);
     return layout;
 }
+#endif
 
 } // namespace
 
@@ -49,6 +53,11 @@ BallastView::BallastView(QTextBrowser *browser)
     : QObject(browser)
     , browser(browser)
 {
+    // The browser's default breaks a word anywhere once its cell is too
+    // narrow for it, which turns "016" into "01" over "6". Breaking only
+    // between words keeps each value whole; a table that is then wider than
+    // the view scrolls sideways.
+    browser->setWordWrapMode(QTextOption::WordWrap);
 }
 
 BallastView::Update BallastView::show(const BallastPage &page)
@@ -66,7 +75,12 @@ BallastView::Update BallastView::show(const BallastPage &page)
 
 void BallastView::replace(const BallastPage &page)
 {
+#if KELTO_QT_PRIVATE
     inPlaceLayout(browser->document());
+#else
+    if (browser->document() != document)
+        patchesOfDocument = 0;
+#endif
     browser->setHtml(page.html);
     ++replaced;
     shownHtml = page.html;
@@ -97,49 +111,63 @@ void BallastView::patch(const BallastPage &page)
     const bool modified = doc->isModified();
     doc->setUndoRedoEnabled(false);
 
+    QTextCursor cursor(doc);
+#if KELTO_QT_PRIVATE
     // Each value is its own edit, so the layout sees each change on its own
     // and can keep the page's geometry where a value is swapped for one that
     // takes the same room; it lays the page out once at the end otherwise.
     InPlaceLayout *layout = inPlaceLayout(doc);
     layout->beginEdits();
-    QTextCursor cursor(doc);
-    const auto edit = [&](int end, int value) {
-        // Called inside an edit block, where no cursor asks the layout for
-        // its place.
+#else
+    // The stock layout lays the nested tables out anew after every edit
+    // block: one block for all values makes it one layout.
+    cursor.beginEditBlock();
+#endif
+    // endOf() gives where the value ends in the document now.
+    const auto edit = [&](const auto &endOf, int value) {
+#if KELTO_QT_PRIVATE
+        // Inside the edit block no cursor asks the layout for its place.
+        cursor.beginEditBlock();
+#endif
         const QString &old = shownValues[value];
         const QString &now = page.values[value];
+        const int end = endOf();
         const int start = end - old.size();
         cursor.setPosition(start);
         cursor.setPosition(end, QTextCursor::KeepAnchor);
         const QTextCharFormat format = cursor.charFormat();
+#if KELTO_QT_PRIVATE
         const QTextBlock block = cursor.block();
         const QChar before = start > block.position() ? doc->characterAt(start - 1) : QChar();
         const QChar after
             = end < block.position() + block.length() - 1 ? doc->characterAt(end) : QChar();
         layout->setNextEditInPlace(sameRoom(old, now, format.font(), before, after));
+#endif
         cursor.insertText(now, format);
+#if KELTO_QT_PRIVATE
+        cursor.endEditBlock();
+#endif
     };
     for (int b = 0; b < bitmapCount; ++b) {
         // The bitmaps always have 64 digits, so the positions of the text
         // around them never move.
-        if (page.values[b] != shownValues[b]) {
-            cursor.beginEditBlock();
-            edit(bitmapBlockPosition + bitmapOffset[b] + shownValues[b].size(), b);
-            cursor.endEditBlock();
-        }
+        if (page.values[b] != shownValues[b])
+            edit([&] { return bitmapBlockPosition + bitmapOffset[b] + shownValues[b].size(); }, b);
     }
     for (int t = 0; t < tableCount; ++t) {
         for (int n = 0; n < cellsPerTable; ++n) {
             const int i = bitmapCount + t * cellsPerTable + n;
-            if (page.values[i] == shownValues[i])
-                continue;
-            cursor.beginEditBlock();
             // Looked up afresh: an earlier cell may have changed its length.
-            edit(ballastCell(tables[t], n).lastCursorPosition().position(), i);
-            cursor.endEditBlock();
+            if (page.values[i] != shownValues[i])
+                edit([&] { return ballastCell(tables[t], n).lastCursorPosition().position(); }, i);
         }
     }
+#if KELTO_QT_PRIVATE
     layout->endEdits();
+#else
+    cursor.endEditBlock();
+    ++patchesOfDocument;
+#endif
 
     doc->setUndoRedoEnabled(undo);
     doc->setModified(modified);
@@ -147,6 +175,26 @@ void BallastView::patch(const BallastPage &page)
     revision = doc->revision();
     shownHtml = page.html;
     shownValues = page.values;
+}
+
+int BallastView::fullLayouts() const
+{
+#if KELTO_QT_PRIVATE
+    const auto *layout = qobject_cast<InPlaceLayout *>(browser->document()->documentLayout());
+    return layout ? layout->fullLayouts() : 0;
+#else
+    return patchesOfDocument;
+#endif
+}
+
+int BallastView::blockEdits() const
+{
+#if KELTO_QT_PRIVATE
+    const auto *layout = qobject_cast<InPlaceLayout *>(browser->document()->documentLayout());
+    return layout ? layout->blockEdits() : 0;
+#else
+    return 0;
+#endif
 }
 
 bool BallastView::mapDocument(const BallastPage &page)

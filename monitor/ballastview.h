@@ -2,7 +2,10 @@
 #define KELTO_MONITOR_BALLASTVIEW_H
 
 #include "ballastpage.h"
+#include "qtprivate.h"
+#if KELTO_QT_PRIVATE
 #include "sameroom.h"
+#endif
 
 #include <QObject>
 #include <QPointer>
@@ -19,10 +22,11 @@ class QTextTable;
 // and whose values differ is written into the existing document cell by
 // cell: setHtml would parse the page again and lay it out several times over
 // (the scroll bar disappears with the old content and comes back with the
-// new), while the cell edits cost at most one layout, and none where each
-// new value takes the room of the old (see InPlaceLayout). Any other page is
-// set whole. The document after the edits is the one setHtml of the page
-// gives, laid out and painted the same.
+// new), while the cell edits cost at most one layout. Built with Qt's private
+// text layout (KELTO_QT_PRIVATE) they cost none where each new value takes
+// the room of the old (see InPlaceLayout). Any other page is set whole. The
+// document after the edits is the one setHtml of the page gives, laid out
+// and painted the same.
 class BallastView : public QObject
 {
     Q_OBJECT
@@ -39,6 +43,14 @@ public:
     // How often the whole page was set and how often it was edited in place.
     int replaceCount() const { return replaced; }
     int patchCount() const { return patched; }
+
+    // Whether this build can keep the page's geometry for values that take
+    // the room of the old ones; without it every patch lays out the page.
+    static constexpr bool laysOutInPlace = KELTO_QT_PRIVATE;
+    // Patches that laid out the whole page, and values laid out in their
+    // own block alone, on the document now shown.
+    int fullLayouts() const;
+    int blockEdits() const;
 
 private:
     void replace(const BallastPage &page);
@@ -62,7 +74,11 @@ private:
     // Offset of each bitmap's first digit in its block.
     int bitmapOffset[kelto::ballast::bitmapCount] = {};
     QVector<QPointer<QTextTable>> tables;
+#if KELTO_QT_PRIVATE
     SameRoom sameRoom;
+#else
+    int patchesOfDocument = 0;
+#endif
 
     int replaced = 0;
     int patched = 0;

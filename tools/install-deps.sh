@@ -11,6 +11,7 @@ packages=(
   xvfb xauth imagemagick
   srecord python3
   dpkg-dev fakeroot
+  help2man lintian appstream desktop-file-utils bash-completion
 )
 
 missing=()

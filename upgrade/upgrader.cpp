@@ -48,7 +48,19 @@ QString serialText(const QByteArray &serial)
     return QString::fromLatin1(untilNul(serial));
 }
 
+QString address(uint32_t a)
+{
+    return QString("0x%1").arg(a, 8, 16, QChar('0'));
+}
+
+// After the final restart the application is given this long to appear.
+constexpr int startPolls = 20;
+constexpr unsigned long startPollMs = 200;
+
 } // namespace
+
+using kelto::upgrade::ConverterState;
+using kelto::upgrade::Step;
 
 Upgrader::Upgrader(USBMIREL *usb)
     : QThread(nullptr)
@@ -69,6 +81,61 @@ void Upgrader::slotSetFileName(QString name)
 {
     std::lock_guard<std::mutex> lock(fileNameMutex);
     fileName = name;
+    stopRequested = false;
+}
+
+void Upgrader::setOptions(const Options &o)
+{
+    std::lock_guard<std::mutex> lock(fileNameMutex);
+    options = o;
+}
+
+void Upgrader::requestStop()
+{
+    stopRequested = true;
+}
+
+kelto::upgrade::Outcome Upgrader::outcome() const
+{
+    std::lock_guard<std::mutex> lock(outcomeMutex);
+    return outcome_;
+}
+
+template<typename F> void Upgrader::record(F change)
+{
+    std::lock_guard<std::mutex> lock(outcomeMutex);
+    change(outcome_);
+}
+
+void Upgrader::say(const QString &text)
+{
+    record([&](kelto::upgrade::Outcome &o) { o.lastLine = text; });
+    emit sendText(text);
+}
+
+void Upgrader::enter(Step step)
+{
+    record([&](kelto::upgrade::Outcome &o) { o.step = step; });
+}
+
+bool Upgrader::failed(const QString &reason, ConverterState state)
+{
+    record([&](kelto::upgrade::Outcome &o) {
+        o.success = false;
+        o.reason = reason;
+        o.converter = state;
+    });
+    return false;
+}
+
+bool Upgrader::stopped(ConverterState state)
+{
+    if (!stopRequested)
+        return false;
+    qDebug() << "upgrade stopped on request";
+    record([&](kelto::upgrade::Outcome &o) { o.interrupted = true; });
+    failed("interrupted", state);
+    return true;
 }
 
 void Upgrader::run()
@@ -78,69 +145,114 @@ void Upgrader::run()
     {
         std::lock_guard<std::mutex> lock(fileNameMutex);
         name = fileName;
+        runOptions = options;
     }
-    if (name.isNull())
+    record([](kelto::upgrade::Outcome &o) { o = kelto::upgrade::Outcome(); });
+    if (name.isNull()) {
+        failed("no file chosen", ConverterState::Untouched);
         return;
+    }
 
     QByteArray image;
     if (!readUpgradeFile(name, image))
         return;
     emit sendPercent(0);
+    if (stopped(ConverterState::Untouched))
+        return;
+
+    // identify() ties the device object to the unit it finds; the tie is
+    // undone when the run ends, whatever way it ends, so that the window's
+    // other users of the link take the first converter again.
+    struct Untie
+    {
+        USBMIREL *usb;
+        QByteArray before;
+        ~Untie() { usb->setSerial(before); }
+    } untie {usb, usb->serial()};
 
     if (!connectDevice())
         return;
     bool applicationMode = false;
     if (!identify(applicationMode))
         return;
+    if (stopped(ConverterState::AsFound))
+        return;
     if (applicationMode && !enterBootloader())
         return;
+    if (stopped(ConverterState::Bootloader))
+        return;
 
-    emit sendText(tr("Writting firmware ... "));
+    enter(Step::Firmware);
+    say(tr("Writting firmware ... "));
     if (!writeFirmware(image.mid(int(firmwareOffset), int(firmwareSize))))
+        return;
+    if (stopped(ConverterState::Bootloader))
         return;
     if (!writeExternalFlash(image.mid(int(externalOffset), int(externalSize))))
         return;
-    startApplication();
+    if (stopped(ConverterState::Bootloader))
+        return;
+    if (startApplication())
+        record([](kelto::upgrade::Outcome &o) { o.success = true; });
 }
 
 bool Upgrader::readUpgradeFile(const QString &name, QByteArray &image)
 {
     qDebug() << "Start firmware upgrade";
+    enter(Step::File);
     emit sendText(name);
 
-    // A file that cannot be opened reads as empty and fails the header test.
+    // A file that cannot be opened fails the header test, as an empty one
+    // would; it is not read, which would only warn about a closed device.
     QFile file(name);
-    file.open(QIODevice::ReadOnly);
+    if (!file.open(QIODevice::ReadOnly)) {
+        say(tr("Wrong file header"));
+        return failed(
+            QString("cannot open %1: %2").arg(name, file.errorString()), ConverterState::Untouched);
+    }
     QDataStream in(&file);
     switch (kelto::upgradefile::readHeader(in)) {
     case kelto::upgradefile::ReadStatus::Ok:
         break;
     case kelto::upgradefile::ReadStatus::WrongVersion:
-        emit sendText(tr("Wrong file version"));
-        return false;
+        say(tr("Wrong file version"));
+        return failed(
+            QString("%1: not a version \"03\" upgrade file").arg(name), ConverterState::Untouched);
     default:
-        emit sendText(tr("Wrong file header"));
-        return false;
+        say(tr("Wrong file header"));
+        return failed(QString("%1: not an upgrade file (its header text is not \"%2\")")
+                          .arg(name, kelto::upgradefile::headerText),
+            ConverterState::Untouched);
     }
     // The image block is taken (and decoded in one pass, so that the key
     // position of every section matches the file's) before the device is
     // touched: a truncated block would leave part of the application area
     // to chance and is refused like any other broken file.
     if (kelto::upgradefile::readImage(in, image) != kelto::upgradefile::ReadStatus::Ok) {
-        emit sendText(tr("Wrong file header"));
-        return false;
+        say(tr("Wrong file header"));
+        return failed(QString("%1: the image block is shorter than %2 bytes")
+                          .arg(name)
+                          .arg(kelto::flash::imageSize),
+            ConverterState::Untouched);
     }
     return true;
 }
 
 bool Upgrader::connectDevice()
 {
+    enter(Step::Connect);
     usb->disconnect();
     int retries = 3;
     while (usb->connect() != 0) {
         if (retries == 0) {
-            emit sendText(tr("USB Timeout\nCheck USB Cable"));
-            return false;
+            say(tr("USB Timeout\nCheck USB Cable"));
+            // A unit that is there but not ours to use is no cable problem.
+            const auto why = usb->lastConnectFailure();
+            const bool present = why == UsbDevice::ConnectFailure::NotAccessible
+                || why == UsbDevice::ConnectFailure::InUse;
+            return failed(present ? UsbDevice::describe(why)
+                                  : QString("no converter answered (USB 16c0:078b, 4 attempts)"),
+                ConverterState::Untouched);
         }
         --retries;
         qDebug("usb->connect()\nmssleep(200)");
@@ -151,30 +263,49 @@ bool Upgrader::connectDevice()
 
 bool Upgrader::identify(bool &applicationMode)
 {
+    enter(Step::Identify);
     const QByteArray serial = readSerial();
-    emit sendText(serialText(serial));
+    record([&](kelto::upgrade::Outcome &o) { o.usbSerial = serialText(serial); });
+    say(serialText(serial));
+    // From here on every reconnect of the run, and of anything else sharing
+    // the link, must find this unit or fail: after a failed transfer the
+    // first converter on the bus may be another one, whose application a
+    // run going on there would destroy.
+    if (serial.size() == applicationSerialLength
+        || (serial.size() == bootloaderSerialLength && isBootloaderSerial(serial)))
+        usb->setSerial(serial);
 
     unsigned char block[versionBlockSize];
     std::memset(block, 0, sizeof block);
     if (usb->ReadMemory(block, versionBlockAddress, versionBlockSize) != 0) {
-        emit sendText(tr("Bootloader Version Read Error"));
-        return false;
+        say(tr("Bootloader Version Read Error"));
+        return failed(
+            QString("the converter did not answer the read of its bootloader version at %1")
+                .arg(address(versionBlockAddress)),
+            ConverterState::AsFound);
     }
     const char *version = reinterpret_cast<const char *>(block + versionTextOffset);
-    emit sendText(
-        QString::fromLatin1(version, int(strnlen(version, versionBlockSize - versionTextOffset))));
+    const QString versionText
+        = QString::fromLatin1(version, int(strnlen(version, versionBlockSize - versionTextOffset)));
+    record([&](kelto::upgrade::Outcome &o) { o.bootloaderVersion = versionText; });
+    say(versionText);
 
     if (serial.size() == applicationSerialLength) {
+        record([](kelto::upgrade::Outcome &o) { o.mode = "application"; });
         applicationMode = true;
         return true;
     }
     if (serial.size() == bootloaderSerialLength && isBootloaderSerial(serial)) {
-        emit sendText(tr("Bootloader mode"));
+        record([](kelto::upgrade::Outcome &o) { o.mode = "bootloader"; });
+        say(tr("Bootloader mode"));
         applicationMode = false;
         return true;
     }
-    emit sendText(tr("Serial:") + serialText(readSerial()));
-    return false;
+    say(tr("Serial:") + serialText(readSerial()));
+    return failed(QString("the serial number \"%1\" tells no mode (nine characters while the "
+                          "application runs, ten ending in 'b' in the bootloader)")
+                      .arg(serialText(serial)),
+        ConverterState::AsFound);
 }
 
 QByteArray Upgrader::readSerial()
@@ -186,7 +317,9 @@ QByteArray Upgrader::readSerial()
     // so it is opened again and the read repeated a few times.
     QByteArray serial = untilNul(usb->serialNumber());
     for (int tries = 0; serial.isEmpty() && tries < serialReadTries; ++tries) {
-        usb->connect();
+        // A device that cannot be connected has no serial to give.
+        if (usb->connect() != 0)
+            break;
         serial = untilNul(usb->serialNumber());
     }
     return serial;
@@ -194,8 +327,9 @@ QByteArray Upgrader::readSerial()
 
 bool Upgrader::enterBootloader()
 {
-    emit sendText(tr("Apllication mode"));
-    emit sendText(tr("Reset device"));
+    enter(Step::EnterBootloader);
+    say(tr("Apllication mode"));
+    say(tr("Reset device"));
     usb->RunApplication();
     qDebug() << "usb->RunApplication()";
     kelto::sleepMs(2000);
@@ -211,16 +345,17 @@ bool Upgrader::enterBootloader()
             break;
         kelto::sleepMs(200);
         if (--attempts == 0) {
-            emit sendText(tr("USB timout\nCheck USB cable"));
-            return false;
+            say(tr("USB timout\nCheck USB cable"));
+            return failed("the converter did not come back in its bootloader after the restart",
+                ConverterState::Unknown);
         }
     }
 
-    emit sendText(tr("Disconnect"));
+    say(tr("Disconnect"));
     usb->disconnect();
-    emit sendText(tr("Connect"));
+    say(tr("Connect"));
     usb->connect();
-    emit sendText(tr("Serial:") + serialText(readSerial()));
+    say(tr("Serial:") + serialText(readSerial()));
     return true;
 }
 
@@ -230,10 +365,13 @@ bool Upgrader::writeFirmware(const QByteArray &firmware)
     unsigned char page[pageSize];
     unsigned char expected[pageSize];
     unsigned char readBack[pageSize];
-    bool allVerified = true;
+    int unverified = 0;
+    bool unitLost = false;
     uint32_t offset = 0;
     uint32_t remaining = firmwareSize;
     while (remaining > 0) {
+        if (offset > 0 && stopped(ConverterState::Bootloader))
+            return false;
         const uint32_t n = remaining < pageSize ? remaining : pageSize;
         std::memset(page, 0xFF, sizeof page);
         std::memcpy(page, section + offset, n);
@@ -241,35 +379,66 @@ bool Upgrader::writeFirmware(const QByteArray &firmware)
         std::memcpy(expected, page, sizeof page);
         if (usb->WritePage(page, firmwareAddress + offset) != 0) {
             qDebug() << "page write ERROR";
-            emit sendText(tr("ERROR"));
-            return false;
+            say(tr("ERROR"));
+            const auto why = UsbDevice::lastLinkError();
+            if (why == UsbDevice::LinkError::Gone || why == UsbDevice::LinkError::Timeout)
+                return failed(QString("the converter left the bus or stopped answering while "
+                                      "page %1 at %2 was written")
+                                  .arg(offset / pageSize + 1)
+                                  .arg(address(firmwareAddress + offset)),
+                    ConverterState::Unknown);
+            return failed(QString("the converter refused page %1 at %2")
+                              .arg(offset / pageSize + 1)
+                              .arg(address(firmwareAddress + offset)),
+                ConverterState::Bootloader);
         }
         qDebug() << "page write OK";
+        record([](kelto::upgrade::Outcome &o) { ++o.pagesWritten; });
 
         std::memset(readBack, 0xFF, sizeof readBack);
         if (usb->ReadMemory(readBack, firmwareAddress + offset, pageSize) == 0) {
             if (std::memcmp(readBack, expected, sizeof readBack) != 0) {
-                emit sendText(tr("ERROR"));
-                allVerified = false;
+                say(tr("ERROR"));
+                ++unverified;
+            } else {
+                record([](kelto::upgrade::Outcome &o) { ++o.pagesVerified; });
             }
         } else {
             qDebug() << "page read ERROR";
-            allVerified = false;
+            ++unverified;
+            // A unit that has gone or stopped answering would cost a
+            // timeout or a failed reconnect on each of the pages left.
+            const auto why = UsbDevice::lastLinkError();
+            unitLost = why == UsbDevice::LinkError::Gone || why == UsbDevice::LinkError::Timeout;
         }
 
         offset += pageSize;
         remaining -= n;
         emit sendPercent(int((firmwareSize - remaining) * 100u / firmwareSize));
+        if (unitLost) {
+            qDebug() << "page loop ended: the device does not answer";
+            break;
+        }
     }
 
     // Starting an application that was not read back intact could leave the
     // unit without a working firmware; in the bootloader it can simply be
     // upgraded again.
-    if (!allVerified) {
-        emit sendText(tr("Firmware verification failed\nStart the upgrade again"));
-        return false;
+    if (unitLost) {
+        say(tr("Firmware verification failed\nStart the upgrade again"));
+        return failed(QString("the converter left the bus or stopped answering while page %1 "
+                              "was read back")
+                          .arg(offset / pageSize),
+            ConverterState::Unknown);
     }
-    emit sendText(tr("OK"));
+    if (unverified > 0) {
+        say(tr("Firmware verification failed\nStart the upgrade again"));
+        return failed(QString("%1 of %2 pages did not read back as written")
+                          .arg(unverified)
+                          .arg(kelto::upgrade::pageCount),
+            ConverterState::Bootloader);
+    }
+    say(tr("OK"));
     return true;
 }
 
@@ -280,42 +449,114 @@ bool Upgrader::writeExternalFlash(const QByteArray &external)
     auto *write = reinterpret_cast<unsigned char *>(writeBuffer.data());
     encodeImage(write, externalSize);
 
-    emit sendText(tr("Writting External Flash ... "));
-    if (usb->WriteExternalFlash(write, 0, externalSize) != 0) {
-        emit sendText(tr("Error"));
+    enter(Step::ExternalWrite);
+    say(tr("Writting External Flash ... "));
+    // A stop is taken between two chunks of the section, not after it.
+    usb->setStopFlag(&stopRequested);
+    const int written = usb->WriteExternalFlash(write, 0, externalSize);
+    usb->setStopFlag(nullptr);
+    if (written != 0 && stopped(ConverterState::Bootloader))
         return false;
+    if (written != 0) {
+        say(tr("Error"));
+        return failed("the external flash write failed", ConverterState::Bootloader);
     }
-    emit sendText(tr("OK"));
-    emit sendText(tr("Verify External Flash ...  "));
+    say(tr("OK"));
+    if (stopped(ConverterState::Bootloader))
+        return false;
+    enter(Step::ExternalVerify);
+    say(tr("Verify External Flash ...  "));
 
     QByteArray readBuffer(int(externalSize), '\0');
     auto *read = reinterpret_cast<unsigned char *>(readBuffer.data());
-    if (usb->ReadExternalFlash(read, 0, externalSize) != 0) {
-        emit sendText(tr("Error"));
+    usb->setStopFlag(&stopRequested);
+    const int readBack = usb->ReadExternalFlash(read, 0, externalSize);
+    usb->setStopFlag(nullptr);
+    if (readBack != 0 && stopped(ConverterState::Bootloader))
         return false;
+    if (readBack != 0) {
+        say(tr("Error"));
+        return failed("the external flash read-back failed", ConverterState::Bootloader);
     }
     decodeImage(read, externalSize);
     if (readBuffer != external) {
         const auto *expected = reinterpret_cast<const unsigned char *>(external.constData());
-        emit sendText(tr("Error"));
-        emit sendText(tr("read_buffer"));
-        emit sendText(QString::fromLatin1(dumpBuffer(read, int(externalSize))));
-        emit sendText(tr("ext_datas.data()"));
-        emit sendText(QString::fromLatin1(dumpBuffer(expected, int(externalSize))));
-        return false;
+        kelto::upgrade::ExternalMismatch m;
+        m.found = true;
+        for (uint32_t i = 0; i < externalSize; ++i) {
+            if (read[i] == expected[i])
+                continue;
+            if (m.differing++ == 0) {
+                m.firstOffset = i;
+                m.expected = expected[i];
+                m.actual = read[i];
+            }
+        }
+        record([&](kelto::upgrade::Outcome &o) { o.external = m; });
+        say(tr("Error"));
+        if (runOptions.mismatchDumps) {
+            emit sendText(tr("read_buffer"));
+            emit sendText(QString::fromLatin1(dumpBuffer(read, int(externalSize))));
+            emit sendText(tr("ext_datas.data()"));
+            emit sendText(QString::fromLatin1(dumpBuffer(expected, int(externalSize))));
+        }
+        return failed(QString("the external flash differs from the file in %1 bytes, first at "
+                              "external flash address 0x%2 (0x%3 written, 0x%4 read back)")
+                          .arg(m.differing)
+                          .arg(m.firstOffset, 5, 16, QChar('0'))
+                          .arg(m.expected, 2, 16, QChar('0'))
+                          .arg(m.actual, 2, 16, QChar('0')),
+            ConverterState::Bootloader);
     }
-    emit sendText(tr("OK"));
+    say(tr("OK"));
     return true;
 }
 
-void Upgrader::startApplication()
+bool Upgrader::startApplication()
 {
+    enter(Step::StartApplication);
     // Request 4 toggles the mode. A device that restarted on its own during
     // the external flash transfers (which the application serves too) is
     // already running the new application, and the request would send it
     // back into its bootloader after the run has reported success.
+    bool refused = false;
     if (readSerial().size() != applicationSerialLength)
-        usb->RunApplication();
+        refused = usb->RunApplication() != 0;
     kelto::sleepMs(1000);
     usb->disconnect();
+    if (!runOptions.confirmStart) {
+        record([](kelto::upgrade::Outcome &o) { o.converter = ConverterState::NewApplication; });
+        return true;
+    }
+    if (refused)
+        return failed("the converter refused the request to start the new application",
+            ConverterState::Bootloader);
+    return confirmApplication();
+}
+
+bool Upgrader::confirmApplication()
+{
+    // Only a converter seen running its application has taken the new
+    // firmware: a bootloader that finds the image unfit stays where it is.
+    bool bootloaderSeen = false;
+    for (int attempt = 0; attempt < startPolls; ++attempt) {
+        if (usb->connect() == 0) {
+            const QByteArray serial = readSerial();
+            usb->disconnect();
+            if (serial.size() == applicationSerialLength) {
+                record([](kelto::upgrade::Outcome &o) {
+                    o.converter = ConverterState::NewApplication;
+                });
+                return true;
+            }
+            bootloaderSeen = bootloaderSeen || isBootloaderSerial(serial);
+        }
+        kelto::sleepMs(startPollMs);
+    }
+    if (bootloaderSeen)
+        return failed("the converter stays in its bootloader: it did not start the new "
+                      "application",
+            ConverterState::Bootloader);
+    return failed("the converter did not come back after the restart into the new application",
+        ConverterState::Unknown);
 }

@@ -1,23 +1,45 @@
 #ifndef KELTO_UPGRADE_UPGRADER_H
 #define KELTO_UPGRADE_UPGRADER_H
 
+#include "upgradeoutcome.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QThread>
 
+#include <atomic>
 #include <mutex>
 
 class USBMIREL;
 
 // Worker thread that writes one upgrade file into the device per start().
-// It reports only through its two signals.
+// It reports through its two signals and, for whoever needs to know how the
+// run ended without reading its texts, a structured outcome.
 class Upgrader : public QThread
 {
     Q_OBJECT
 
 public:
+    struct Options
+    {
+        // After the final restart, wait for the converter to come back
+        // running its application, and fail when it does not.
+        bool confirmStart = false;
+        // On an external flash mismatch, send both 80 KB dumps as text.
+        bool mismatchDumps = true;
+    };
+
     explicit Upgrader(USBMIREL *usb);
     ~Upgrader() override;
+
+    // Applies from the next start().
+    void setOptions(const Options &options);
+    // The run stops at its next safe point: between two pages or two steps,
+    // never inside a transfer. Lock-free, so a signal handler may call it;
+    // slotSetFileName() clears it for the next run.
+    void requestStop();
+    // Of the run going on or the last one; any thread.
+    kelto::upgrade::Outcome outcome() const;
 
 signals:
     void sendText(QString s);
@@ -39,12 +61,29 @@ private:
     QByteArray readSerial();
     bool writeFirmware(const QByteArray &firmware);
     bool writeExternalFlash(const QByteArray &external);
-    void startApplication();
+    bool startApplication();
+    bool confirmApplication();
+
+    // A status line: sent to the window and kept as the outcome's last line.
+    void say(const QString &text);
+    // Records the outcome of the run so far under its lock.
+    template<typename F> void record(F change);
+    void enter(kelto::upgrade::Step step);
+    // Ends the run as failed with `reason`, leaving the converter `state`.
+    bool failed(const QString &reason, kelto::upgrade::ConverterState state);
+    // True (and the outcome says so) when a stop was requested.
+    bool stopped(kelto::upgrade::ConverterState state);
 
     USBMIREL *usb;
     // Written by the GUI thread, read by the run at its start.
     std::mutex fileNameMutex;
-    QString fileName;
+    QString fileName; // guarded by fileNameMutex
+    Options options; // guarded by fileNameMutex
+    Options runOptions; // the run's own copy
+    std::atomic<bool> stopRequested {false};
+    static_assert(std::atomic<bool>::is_always_lock_free);
+    mutable std::mutex outcomeMutex;
+    kelto::upgrade::Outcome outcome_; // guarded by outcomeMutex
     // Held by run() from start to end. QThread::wait() orders the run before
     // whatever follows it through Qt's own (uninstrumented) lock; taking
     // this one in the destructor makes that order visible to the thread

@@ -3,6 +3,8 @@
 #include "streamline.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QFile>
 
 #include <usb.h>
 
@@ -12,6 +14,12 @@
 std::mutex usbMutex;
 
 namespace {
+
+// Written only by the thread it belongs to.
+thread_local UsbDevice::LinkError threadLinkError = UsbDevice::LinkError::None;
+
+std::mutex sysfsMutex;
+QString sysfsRoot = QStringLiteral("/sys"); // guarded by sysfsMutex
 
 constexpr int requestTypeIn = 0xC0;
 constexpr int requestTypeOut = 0x40;
@@ -43,7 +51,105 @@ void transferLine(
             int(wValue), int(wIndex), verdict);
 }
 
+UsbDevice::LinkError classify(int result)
+{
+    if (result >= 0)
+        return UsbDevice::LinkError::None;
+    if (result == -ETIMEDOUT)
+        return UsbDevice::LinkError::Timeout;
+    // A cable pulled mid-transfer ends the transfer with ESHUTDOWN or
+    // EPROTO before the node goes; every later one fails with ENODEV.
+    if (result == -ENODEV || result == -ESHUTDOWN)
+        return UsbDevice::LinkError::Gone;
+    return UsbDevice::LinkError::Refused;
+}
+
+QByteArray readAttribute(const QString &dir, const char *name)
+{
+    QFile f(dir + '/' + QLatin1String(name));
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return f.read(256).trimmed();
+}
+
+// The devices with the identity that the kernel has, as sysfs shows them
+// to anybody, whether or not their nodes can be opened.
+QList<UsbDevice::Presence> sysfsDevices(uint16_t vendorId, uint16_t productId)
+{
+    QString root;
+    {
+        std::lock_guard<std::mutex> lock(sysfsMutex);
+        root = sysfsRoot;
+    }
+    QList<UsbDevice::Presence> found;
+    const QDir dir(root + QStringLiteral("/bus/usb/devices"));
+    for (const QString &entry : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+        const QString path = dir.filePath(entry);
+        bool vendorOk = false;
+        bool productOk = false;
+        const uint vendor = readAttribute(path, "idVendor").toUInt(&vendorOk, 16);
+        const uint product = readAttribute(path, "idProduct").toUInt(&productOk, 16);
+        if (!vendorOk || !productOk || vendor != vendorId || product != productId)
+            continue;
+        UsbDevice::Presence p;
+        p.bus = readAttribute(path, "busnum").toInt();
+        p.address = readAttribute(path, "devnum").toInt();
+        p.serial = readAttribute(path, "serial");
+        found << p;
+    }
+    return found;
+}
+
+// The serial the kernel read from the device when it was plugged in;
+// empty where sysfs does not have the device.
+QByteArray serialInSysfs(const struct usb_bus *bus, const struct usb_device *dev)
+{
+    const int busnum = QByteArray(bus->dirname).toInt();
+    const int devnum = QByteArray(dev->filename).toInt();
+    QString root;
+    {
+        std::lock_guard<std::mutex> lock(sysfsMutex);
+        root = sysfsRoot;
+    }
+    const QDir dir(root + QStringLiteral("/bus/usb/devices"));
+    for (const QString &entry : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString path = dir.filePath(entry);
+        if (readAttribute(path, "busnum").toInt() == busnum
+            && readAttribute(path, "devnum").toInt() == devnum)
+            return readAttribute(path, "serial");
+    }
+    return QByteArray();
+}
+
+// The serial without the bootloader's "b": the unit, whatever its mode.
+QByteArray unitOf(const QByteArray &serial)
+{
+    return serial.size() == 10 && serial.endsWith('b') ? serial.left(9) : serial;
+}
+
+QByteArray readSerialDescriptor(usb_dev_handle *handle)
+{
+    QByteArray serial;
+    unsigned char descriptor[descriptorBufferSize] = {};
+    const int got = usb_get_descriptor(handle, USB_DT_STRING, 3, descriptor, sizeof descriptor);
+    // The body runs from byte 2 in 16-bit code units; only whole units that
+    // were actually received count, whatever the length field claims.
+    const int end = std::clamp(got, 0, descriptorBufferSize);
+    for (int i = 2; i + 1 < end; i += 2) {
+        if (descriptor[i] == 0 && descriptor[i + 1] == 0)
+            break;
+        serial += char(descriptor[i]);
+    }
+    return serial;
+}
+
 } // namespace
+
+void kelto::setSysfsRoot(const QString &root)
+{
+    std::lock_guard<std::mutex> lock(sysfsMutex);
+    sysfsRoot = root;
+}
 
 UsbDevice::UsbDevice() = default;
 
@@ -81,6 +187,13 @@ bool isPermissionError(int negativeErrno)
     return negativeErrno == -EPERM || negativeErrno == -EACCES;
 }
 
+// Configuring fails with EBUSY too when another program has claimed the
+// interface.
+bool isBusyError(int negativeErrno)
+{
+    return negativeErrno == -EBUSY;
+}
+
 } // namespace
 
 int UsbDevice::connectPrivate()
@@ -96,6 +209,7 @@ int UsbDevice::connectPrivate()
     // What the search met, for the diagnosis written when it fails.
     bool matchSeen = false;
     bool permissionDenied = false;
+    bool busy = false;
     for (struct usb_bus *bus = usb_get_busses(); bus; bus = bus->next) {
         kelto::StreamLine() << "bus: " << static_cast<const void *>(bus);
         for (struct usb_device *dev = bus->devices; dev; dev = dev->next) {
@@ -110,7 +224,20 @@ int UsbDevice::connectPrivate()
                                 << kelto::hex(dev->descriptor.bMaxPacketSize0);
             if (dev->descriptor.idVendor != vendorId || dev->descriptor.idProduct != productId)
                 continue;
-            matchSeen = true;
+            // Another unit is not even opened when the kernel tells its
+            // serial; where it does not, it is only looked at, never
+            // configured or claimed (the serial is a standard request that
+            // needs neither).
+            QByteArray serial;
+            if (!wantedSerial.isEmpty()) {
+                serial = serialInSysfs(bus, dev);
+                if (!serial.isEmpty() && unitOf(serial) != wantedSerial) {
+                    kelto::StreamLine() << "serial" << serial << "is not" << wantedSerial;
+                    continue;
+                }
+            }
+            if (wantedSerial.isEmpty() || !serial.isEmpty())
+                matchSeen = true;
 
             errno = 0;
             handle = usb_open(dev);
@@ -120,16 +247,29 @@ int UsbDevice::connectPrivate()
             }
             kelto::StreamLine() << "usb_opened";
 
+            if (!wantedSerial.isEmpty() && serial.isEmpty()) {
+                serial = readSerialDescriptor(handle);
+                if (unitOf(serial) != wantedSerial) {
+                    kelto::StreamLine() << "serial" << serial << "is not" << wantedSerial;
+                    usb_close(handle);
+                    handle = nullptr;
+                    continue;
+                }
+                matchSeen = true;
+            }
+
             // libusb-0.1 falls back to a read-only open when the node is not
             // writable; configuring then fails with EPERM.
             if (const int r = usb_set_configuration(handle, configuration); r < 0) {
                 permissionDenied |= isPermissionError(r);
+                busy |= isBusyError(r);
                 disconnectPrivate();
                 continue;
             }
             kelto::StreamLine() << "usb_set_configuration";
 
-            if (usb_claim_interface(handle, interfaceNumber) < 0) {
+            if (const int r = usb_claim_interface(handle, interfaceNumber); r < 0) {
+                busy |= isBusyError(r);
                 disconnectPrivate();
                 continue;
             }
@@ -170,23 +310,51 @@ int UsbDevice::connectPrivate()
                 disconnectPrivate();
                 continue;
             }
+            connectFailure = ConnectFailure::None;
             return 0;
         }
     }
-    reportConnectFailure(matchSeen, permissionDenied);
+    reportConnectFailure(matchSeen, permissionDenied, busy);
     return -1;
 }
 
-void UsbDevice::reportConnectFailure(bool matchSeen, bool permissionDenied) const
+void UsbDevice::reportConnectFailure(bool matchSeen, bool permissionDenied, bool busy)
 {
     // Our own diagnosis after the trace: the one question a technician has
-    // is whether the converter is missing or present but not accessible.
-    if (!matchSeen)
-        qDebug("USB device %04x:%04x not found", unsigned(vendorId), unsigned(productId));
-    else if (permissionDenied)
-        qDebug("USB device %04x:%04x found but cannot be opened: permission denied "
+    // is whether the converter is missing, present but not accessible, or
+    // in use by another program.
+    const unsigned vid = vendorId;
+    const unsigned pid = productId;
+    const QByteArray which = wantedSerial.isEmpty() ? QByteArray() : " serial " + wantedSerial;
+    // A node we may not open counts first: it may well be the unit asked for.
+    if (permissionDenied) {
+        connectFailure = ConnectFailure::NotAccessible;
+        qDebug("USB device %04x:%04x%s found but cannot be opened: permission denied "
                "(install the udev rule 70-kelto.rules, then plug the device in again)",
-            unsigned(vendorId), unsigned(productId));
+            vid, pid, which.constData());
+    } else if (!matchSeen) {
+        // libusb-0.1 does not list a node it cannot open at all; the
+        // kernel's own list tells whether the device is there.
+        bool inSysfs = false;
+        for (const Presence &p : sysfsDevices(vendorId, productId))
+            inSysfs |= wantedSerial.isEmpty() || unitOf(p.serial) == wantedSerial;
+        if (inSysfs) {
+            connectFailure = ConnectFailure::NotAccessible;
+            qDebug("USB device %04x:%04x%s present but not accessible: permission denied "
+                   "(install the udev rule 70-kelto.rules, then plug the device in again)",
+                vid, pid, which.constData());
+        } else {
+            connectFailure = ConnectFailure::NotFound;
+            qDebug("USB device %04x:%04x%s not found", vid, pid, which.constData());
+        }
+    } else if (busy) {
+        connectFailure = ConnectFailure::InUse;
+        qDebug("USB device %04x:%04x%s found but in use by another program "
+               "(its interface is claimed)",
+            vid, pid, which.constData());
+    } else {
+        connectFailure = ConnectFailure::NotIdentified;
+    }
 }
 
 void UsbDevice::disconnectPrivate()
@@ -202,6 +370,9 @@ void UsbDevice::disconnectPrivate()
 int UsbDevice::control_receivePrivate(
     uint8_t bRequest, uint16_t wValue, uint16_t wIndex, unsigned char *buffer, int length)
 {
+    // A device that cannot be connected again has gone as far as the
+    // caller is concerned.
+    threadLinkError = LinkError::Gone;
     if (!handle && connectPrivate() != 0)
         return -1;
     int result = -1;
@@ -209,6 +380,7 @@ int UsbDevice::control_receivePrivate(
         result = usb_control_msg(handle, requestTypeIn, bRequest, wValue, wIndex,
             reinterpret_cast<char *>(buffer), length, timeoutMs);
     transferLine("Receive", bRequest, wValue, wIndex, length, result);
+    threadLinkError = classify(result);
     if (result < 0) {
         disconnectPrivate();
         return -1;
@@ -221,13 +393,21 @@ int UsbDevice::control_send(
     uint8_t bRequest, uint16_t wValue, uint16_t wIndex, unsigned char *buffer, int length)
 {
     Lock lock(usbMutex);
+    return control_sendPrivate(bRequest, wValue, wIndex, buffer, length);
+}
+
+int UsbDevice::control_sendPrivate(
+    uint8_t bRequest, uint16_t wValue, uint16_t wIndex, unsigned char *buffer, int length)
+{
     qDebug("UsbDevice::control_send()");
+    threadLinkError = LinkError::Gone;
     if (!handle && connectPrivate() != 0)
         return -1;
     const bool withData = buffer && length > 0;
     const int result = usb_control_msg(handle, requestTypeOut, bRequest, wValue, wIndex,
         withData ? reinterpret_cast<char *>(buffer) : nullptr, withData ? length : 0, timeoutMs);
     transferLine("Send", bRequest, wValue, wIndex, length, result);
+    threadLinkError = classify(result);
     if (result < 0) {
         disconnectPrivate();
         return -1;
@@ -238,18 +418,95 @@ int UsbDevice::control_send(
 QByteArray UsbDevice::serialNumber()
 {
     Lock lock(usbMutex);
-    QByteArray serial;
     if (!handle)
-        return serial;
-    unsigned char descriptor[descriptorBufferSize] = {};
-    const int got = usb_get_descriptor(handle, USB_DT_STRING, 3, descriptor, sizeof descriptor);
-    // The body runs from byte 2 in 16-bit code units; only whole units that
-    // were actually received count, whatever the length field claims.
-    const int end = std::clamp(got, 0, descriptorBufferSize);
-    for (int i = 2; i + 1 < end; i += 2) {
-        if (descriptor[i] == 0 && descriptor[i + 1] == 0)
-            break;
-        serial += char(descriptor[i]);
+        return QByteArray();
+    return readSerialDescriptor(handle);
+}
+
+void UsbDevice::setSerial(const QByteArray &serial)
+{
+    Lock lock(usbMutex);
+    wantedSerial = unitOf(serial);
+}
+
+QByteArray UsbDevice::serial()
+{
+    Lock lock(usbMutex);
+    return wantedSerial;
+}
+
+UsbDevice::ConnectFailure UsbDevice::lastConnectFailure()
+{
+    Lock lock(usbMutex);
+    return connectFailure;
+}
+
+UsbDevice::LinkError UsbDevice::lastLinkError()
+{
+    return threadLinkError;
+}
+
+QString UsbDevice::describe(ConnectFailure failure)
+{
+    switch (failure) {
+    case ConnectFailure::None:
+        return QString();
+    case ConnectFailure::NotFound:
+        return QStringLiteral("no converter found (USB 16c0:078b); check the USB cable");
+    case ConnectFailure::NotAccessible:
+        return QStringLiteral(
+            "the converter (USB 16c0:078b) is present but not accessible: permission denied; "
+            "install the udev rule 70-kelto.rules, then plug the converter in again");
+    case ConnectFailure::InUse:
+        return QStringLiteral("the converter (USB 16c0:078b) is in use by another program");
+    case ConnectFailure::NotIdentified:
+        return QStringLiteral("no converter found (USB 16c0:078b): a device there did not "
+                              "identify itself as one; check the USB cable");
     }
-    return serial;
+    return QString();
+}
+
+QList<UsbDevice::Presence> UsbDevice::survey(bool openNodes)
+{
+    Lock lock(usbMutex);
+    usb_init();
+    usb_find_busses();
+    usb_find_devices();
+    QList<Presence> found;
+    for (struct usb_bus *bus = usb_get_busses(); bus; bus = bus->next) {
+        for (struct usb_device *dev = bus->devices; dev; dev = dev->next) {
+            if (dev->descriptor.idVendor != vendorId || dev->descriptor.idProduct != productId)
+                continue;
+            Presence p;
+            p.bus = QByteArray(bus->dirname).toInt();
+            p.address = QByteArray(dev->filename).toInt();
+            p.serial = serialInSysfs(bus, dev);
+            if (!openNodes) {
+                found << p;
+                continue;
+            }
+            errno = 0;
+            if (usb_dev_handle *h = usb_open(dev)) {
+                if (p.serial.isEmpty())
+                    p.serial = readSerialDescriptor(h);
+                usb_close(h);
+            } else {
+                p.access = ConnectFailure::NotAccessible;
+            }
+            found << p;
+        }
+    }
+    // What the library could not list at all.
+    for (const Presence &p : sysfsDevices(vendorId, productId)) {
+        const bool listed = std::any_of(found.cbegin(), found.cend(),
+            [&p](const Presence &q) { return q.bus == p.bus && q.address == p.address; });
+        if (!listed) {
+            found << p;
+            found.last().access = ConnectFailure::NotAccessible;
+        }
+    }
+    std::sort(found.begin(), found.end(), [](const Presence &a, const Presence &b) {
+        return std::make_pair(a.bus, a.address) < std::make_pair(b.bus, b.address);
+    });
+    return found;
 }

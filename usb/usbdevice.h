@@ -4,6 +4,9 @@
 #include <QByteArray>
 #include <QObject>
 
+#include <QList>
+#include <QString>
+
 #include <cstdint>
 #include <mutex>
 
@@ -23,6 +26,31 @@ class UsbDevice : public QObject
     Q_OBJECT
 
 public:
+    // Why the last transfer of the calling thread failed.
+    enum class LinkError {
+        None,
+        Refused, // stalled, short, or any error that leaves the device on the bus
+        Timeout, // the device did not answer within the transfer timeout
+        Gone, // the device has left the bus, or the reconnect found no device
+    };
+    // Why the last connect of this object failed.
+    enum class ConnectFailure {
+        None,
+        NotFound, // no such device on the bus
+        NotAccessible, // present, but its node is not ours to use (permissions)
+        InUse, // present, but another program holds its interface
+        NotIdentified, // opened, but not (or not answering as) the device looked for
+    };
+    // One matching device on the bus, as a survey finds it without claiming
+    // anything.
+    struct Presence
+    {
+        int bus = 0;
+        int address = 0; // device number on its bus
+        QByteArray serial; // empty when it could not be read
+        ConnectFailure access = ConnectFailure::None; // NotAccessible when not openable
+    };
+
     UsbDevice();
     ~UsbDevice() override;
 
@@ -44,12 +72,35 @@ public:
     // Never connects: empty while the device is closed or the read fails.
     QByteArray serialNumber();
 
+    // Once set, every connect (the implicit reconnects of the transfers
+    // included) takes only the device whose serial is `serial` (its
+    // application) or `serial` + "b" (its bootloader), so that whatever
+    // closes the link in between, the next transfer goes to the same unit.
+    // Empty: the first matching device, as always. A trailing "b" is
+    // ignored.
+    void setSerial(const QByteArray &serial);
+    QByteArray serial();
+
+    ConnectFailure lastConnectFailure();
+    static LinkError lastLinkError();
+    // A sentence for the user on why the connect failed.
+    static QString describe(ConnectFailure failure);
+
+    // Every device with the identity on the bus; devices the library cannot
+    // list for lack of access are taken from sysfs. With openNodes, a device
+    // whose serial sysfs does not hold is opened to read it (and one that
+    // cannot be opened is marked so); without, nothing is opened. Ordered
+    // by bus and device number.
+    QList<Presence> survey(bool openNodes = true);
+
 protected:
     // The caller holds usbMutex.
     int connectPrivate();
     void disconnectPrivate();
-    void reportConnectFailure(bool matchSeen, bool permissionDenied) const;
+    void reportConnectFailure(bool matchSeen, bool permissionDenied, bool busy);
     int control_receivePrivate(
+        uint8_t bRequest, uint16_t wValue, uint16_t wIndex, unsigned char *buffer, int length);
+    int control_sendPrivate(
         uint8_t bRequest, uint16_t wValue, uint16_t wIndex, unsigned char *buffer, int length);
 
     // Identity a device must have to be taken; set by the derived class.
@@ -60,6 +111,13 @@ protected:
 
 private:
     usb_dev_handle *handle = nullptr; // guarded by usbMutex
+    QByteArray wantedSerial; // guarded by usbMutex
+    ConnectFailure connectFailure = ConnectFailure::None; // guarded by usbMutex
 };
+
+namespace kelto {
+// Root of the kernel's sysfs tree ("/sys"); tests point it elsewhere.
+void setSysfsRoot(const QString &root);
+} // namespace kelto
 
 #endif

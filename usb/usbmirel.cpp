@@ -3,6 +3,9 @@
 #include "imagecodec.h"
 #include "streamline.h"
 
+#include <QDebug>
+#include <QString>
+
 #include <algorithm>
 #include <climits>
 
@@ -28,6 +31,22 @@ constexpr int vrbSize = 864;
 constexpr uint32_t ballastRecordSize = 28;
 // Failed external flash transfers absorbed per call, over all its chunks.
 constexpr int externalRetryBudget = 100;
+// Each timeout costs the full transfer timeout: past this many in one call
+// the device is not going to answer, and retrying would only keep the
+// operator waiting for minutes.
+constexpr int externalTimeoutBudget = 2;
+
+const char *reason(UsbDevice::LinkError e)
+{
+    switch (e) {
+    case UsbDevice::LinkError::Timeout:
+        return "timeout";
+    case UsbDevice::LinkError::Gone:
+        return "device gone";
+    default:
+        return "refused";
+    }
+}
 
 uint16_t low(uint32_t address)
 {
@@ -80,10 +99,10 @@ int USBMIREL::WritePage(unsigned char *buffer, uint32_t address)
         : -1;
 }
 
-void USBMIREL::RunApplication()
+int USBMIREL::RunApplication()
 {
     kelto::StreamLine() << "USBMIREL::RunApplication(void)";
-    control_send(requestRunApplication, 0, 0, nullptr, 0);
+    return control_send(requestRunApplication, 0, 0, nullptr, 0) == 0 ? 0 : -1;
 }
 
 int USBMIREL::transferExternal(bool write, unsigned char *buffer, uint32_t address, uint32_t length)
@@ -92,15 +111,28 @@ int USBMIREL::transferExternal(bool write, unsigned char *buffer, uint32_t addre
     const uint32_t total = length;
     uint32_t remaining = length;
     int budget = externalRetryBudget;
+    int timeouts = externalTimeoutBudget;
     while (remaining != 0) {
+        const std::atomic<bool> *stop = stopFlag;
+        if (stop && *stop)
+            return -1;
         const uint32_t chunk = std::min(remaining, chunkSize);
         const int count = write
             ? control_send(requestWriteExternal, low(address), high(address), buffer, int(chunk))
             : control_receive(requestReadExternal, low(address), high(address), buffer, int(chunk));
         if (count != int(chunk)) {
-            // A failure that closed the device reconnects on the retry.
-            if (budget == 0)
+            // A short transfer leaves the link up and reports no error.
+            const LinkError why = count < 0 ? lastLinkError() : LinkError::Refused;
+            // A device that has left the bus (or is not there at the
+            // reconnect) will not take the data on any retry.
+            const bool hopeless = why == LinkError::Gone
+                || (why == LinkError::Timeout && timeouts-- == 0) || budget == 0;
+            qDebug("External flash %s at 0x%x failed (%s): %s", write ? "write" : "read",
+                unsigned(address), reason(why),
+                hopeless ? "giving up" : qPrintable(QString("retry, %1 left").arg(budget - 1)));
+            if (hopeless)
                 return -1;
+            // A failure that closed the device reconnects on the retry.
             --budget;
             continue;
         }

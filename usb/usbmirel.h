@@ -3,6 +3,8 @@
 
 #include "usbdevice.h"
 
+#include <atomic>
+
 #include <cstdint>
 
 // The converter's vendor request set as typed operations. All return 0 on
@@ -20,7 +22,8 @@ public:
     // Request 3: encodes the caller's 2048-byte buffer in place, then sends it.
     int WritePage(unsigned char *buffer, uint32_t address);
     // Request 4: leaves the current mode (bootloader <-> application).
-    void RunApplication();
+    // 0, or -1 when the device refused the request.
+    int RunApplication();
     // Request 5 in chunks of 512; up to 100 failed transfers per call absorbed.
     int ReadExternalFlash(unsigned char *buffer, uint32_t address, uint32_t length);
     // Request 6 in chunks of 256; up to 100 failed transfers per call absorbed.
@@ -35,6 +38,11 @@ public:
     // Request 11: n ballast records of 28 bytes in one transfer.
     int GetVrBalasts(unsigned char *buffer, uint32_t n);
 
+    // While set, an external flash transfer ends (-1) before its next chunk
+    // once *stop is true: a long transfer can be given up between two
+    // requests. Null (the default) lets every transfer run to its end.
+    void setStopFlag(const std::atomic<bool> *stop) { stopFlag = stop; }
+
 signals:
     void sendPercentExtFlashWrite(int percent);
     void sendPercentExtFlashRead(int percent);
@@ -42,6 +50,8 @@ signals:
 private:
     // The shared chunk / retry / progress scheme of requests 5 and 6.
     int transferExternal(bool write, unsigned char *buffer, uint32_t address, uint32_t length);
+
+    std::atomic<const std::atomic<bool> *> stopFlag {nullptr};
 };
 
 #endif

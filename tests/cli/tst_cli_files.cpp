@@ -1,8 +1,10 @@
 // The file commands of kelto-cli: the same bytes as the window's commands,
 // inspect's verdicts, and the command line's usage errors.
 #include "bootloaderimage.h"
+#include "choosefile.h"
 #include "clirun.h"
 #include "darvo_bootloader.h"
+#include "hextobin.h"
 #include "hexwriter.h"
 #include "imagecodec.h"
 #include "modaldriver.h"
@@ -11,11 +13,18 @@
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
 
 using kelto::hexgen::HexWriter;
 using kelto::test::CliResult;
@@ -46,15 +55,23 @@ QByteArray hexWith(uint32_t address, const QByteArray &bytes, const QByteArray &
     return h.text() + base;
 }
 
-// The base build with one more data record at its end, which overrides what
-// the build put at that address.
+// The base bootloader build with `bytes` in place of its own at `address`,
+// written whole: records that overlap with other bytes are refused.
 QByteArray overriding(const QByteArray &base, uint32_t address, const QByteArray &bytes)
 {
-    const int end = base.lastIndexOf(":00000001FF");
+    QTemporaryFile file;
+    if (!file.open() || file.write(base) != base.size() || !file.flush())
+        return QByteArray();
+    QByteArray image(0x4000, '\0');
+    if (HexToBin(file.fileName(), reinterpret_cast<unsigned char *>(image.data()), 0x08000000,
+            0x08003FFF)
+        != 0)
+        return QByteArray();
+    image.replace(int(address - 0x08000000), int(bytes.size()), bytes);
     HexWriter h;
-    h.data(address, bytes);
+    h.data(0x08000000, image);
     h.end();
-    return base.left(end) + h.text();
+    return h.text();
 }
 
 QByteArray flipped(QByteArray bytes, int offset)
@@ -87,6 +104,10 @@ private slots:
     void init();
     void makeUpgMatchesWindow_data();
     void makeUpgMatchesWindow();
+    void makeUpgReadsBuildsStrictly_data();
+    void makeUpgReadsBuildsStrictly();
+    void outputsNeverDestroyInputs_data();
+    void outputsNeverDestroyInputs();
     void makeBootBinMatchesWindow_data();
     void makeBootBinMatchesWindow();
     void makeBootBinDefaultsToToday_data();
@@ -143,8 +164,9 @@ void TestCliFiles::makeUpgMatchesWindow_data()
 
     const QByteArray sample = kelto::sample::applicationHex();
     QTest::newRow("sample build") << sample << QStringList() << 0 << false << 0 << true << "";
-    QTest::newRow("end record only")
-        << QByteArray(":00000001FF\r\n") << QStringList() << 0 << false << 0 << true << "";
+    // The window makes an all-zero release of it.
+    QTest::newRow("end record only") << QByteArray(":00000001FF\r\n") << QStringList() << 0 << false
+                                     << 1 << false << "no data in the application window";
     // Bytes outside both windows (bootloader, above the external section)
     // and values where the checksums go are all left to the conversion.
     QTest::newRow("data outside the windows")
@@ -156,8 +178,8 @@ void TestCliFiles::makeUpgMatchesWindow_data()
     // A few good records, then a line that is no record at all.
     const QByteArray broken
         = sample.split('\n').mid(0, 5).join('\n') + "\nx is not a record\r\n:00000001FF\r\n";
-    QTest::newRow("conversion error")
-        << broken << QStringList() << 2 << false << 1 << false << "HexToBin error: -2)";
+    QTest::newRow("conversion error") << broken << QStringList() << 2 << false << 1 << false
+                                      << "build.hex:6: line does not start with ':'";
     QTest::newRow("conversion error, forced")
         << broken << QStringList {"--force"} << 2 << false << 1 << true << "HexToBin error: -2)";
 }
@@ -200,6 +222,131 @@ void TestCliFiles::makeUpgMatchesWindow()
         QVERIFY2(r.err.isEmpty(), qPrintable(r.err));
     else
         QVERIFY2(r.err.contains(message), qPrintable(r.err));
+}
+
+void TestCliFiles::makeUpgReadsBuildsStrictly_data()
+{
+    QTest::addColumn<QByteArray>("hex");
+    QTest::addColumn<int>("exitCode");
+    // On stderr when refused, on stdout when taken.
+    QTest::addColumn<QString>("message");
+
+    const auto build = [](int recordSize, const QByteArray &lineEnd,
+                           const std::function<void(HexWriter &)> &more = {}) {
+        HexWriter h(recordSize, lineEnd);
+        h.data(0x08004000, QByteArray(600, '\x5A'));
+        if (more)
+            more(h);
+        h.end();
+        return h.text();
+    };
+    const QByteArray good = build(16, "\r\n");
+    const int eof = good.lastIndexOf(":00000001FF");
+    QByteArray badSum = good;
+    badSum[good.indexOf('\n', good.indexOf('\n') + 1) - 2] = 'F'; // second data record
+
+    QTest::newRow("16-byte records") << good << 0 << "checksum A";
+    QTest::newRow("255-byte records, LF") << build(255, "\n") << 0 << "checksum A";
+    QTest::newRow("32-byte records, CR") << build(32, "\r") << 0 << "checksum A";
+    QTest::newRow("segment and start records") << build(16, "\r\n", [](HexWriter &h) {
+        h.raw(":020000021000EC\r\n"); // segment 0x1000: address 0x10000 on
+        h.raw(":0400000300003800C1\r\n");
+        h.raw(":0400000508004000AF\r\n");
+    }) << 0 << "checksum A";
+    QTest::newRow("a bootloader and an application")
+        << build(16, "\r\n", [](HexWriter &h) { h.data(0x08000000, "boot"); }) << 0
+        << "4 bytes outside the converted windows, left out: 0x08000000-0x08000003";
+    QTest::newRow("same bytes twice")
+        << build(16, "\r\n", [](HexWriter &h) { h.data(0x08004100, QByteArray(8, '\x5A')); }) << 0
+        << "checksum A";
+    QTest::newRow("other bytes twice")
+        << build(16, "\r\n", [](HexWriter &h) { h.data(0x08004101, "x"); }) << 1
+        << "build.hex:40: 0x08004101 was given 0x5A by an earlier record, this one gives 0x78";
+    QTest::newRow("wrong checksum")
+        << badSum << 1 << "build.hex:2: checksum 0x1F is wrong (0x10 expected)";
+    QTest::newRow("truncated build")
+        << good.left(eof) << 1 << "build.hex:40: the file ends without an end-of-file record";
+    QTest::newRow("line that is no record") << good.left(eof) + "garbage\r\n" + good.mid(eof) << 1
+                                            << "build.hex:40: line too short for a record";
+    QTest::newRow("count against length")
+        << good.left(eof) + ":0500000001020304F5\r\n" + good.mid(eof) << 1
+        << "build.hex:40: byte count 5 calls for 21 characters, the line has 19";
+    QTest::newRow("unsupported record type") << good.left(eof) + ":00000006FA\r\n"
+            + good.mid(eof) << 1 << "build.hex:40: record type 0x06 is not supported";
+    QTest::newRow("record after the end") << good + ":00000001FF\r\n"
+                                          << 1 << "build.hex:41: data after the end-of-file record";
+    QTest::newRow("empty file") << QByteArray() << 1
+                                << "build.hex:1: the file ends without an end-of-file record";
+    QTest::newRow("end record only")
+        << QByteArray(":00000001FF\n") << 1 << "no data in the application window";
+    QTest::newRow("bootloader build")
+        << kelto::sample::bootloaderHex() << 1 << "no data in the application window";
+}
+
+void TestCliFiles::makeUpgReadsBuildsStrictly()
+{
+    QFETCH(QByteArray, hex);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    const QString hexFile = write("build.hex", hex);
+    const QString upg = dir->filePath("out.upg");
+    const CliResult r = runCli({"make-upg", hexFile, upg});
+    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY2((exitCode == 0 ? r.out : r.err).contains(message), qPrintable(r.out + r.err));
+    QCOMPARE(QFile::exists(upg), exitCode == 0);
+}
+
+void TestCliFiles::outputsNeverDestroyInputs_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<bool>("window"); // the window's save dialog can name it
+    QTest::addColumn<QString>("message");
+    QTest::newRow("the input itself") << "input" << true << "is the input file";
+    QTest::newRow("the input by another name") << "link" << false << "is the input file";
+    QTest::newRow("a FIFO") << "fifo" << true << "is a FIFO; only a regular file is replaced";
+    QTest::newRow("a folder") << "folder" << false << "is a folder; only a regular file is";
+}
+
+void TestCliFiles::outputsNeverDestroyInputs()
+{
+    QFETCH(QString, target);
+    QFETCH(bool, window);
+    QFETCH(QString, message);
+    const QString hex = write("build.hex", kelto::sample::applicationHex());
+    QString out = dir->filePath("out.upg");
+    if (target == "input")
+        out = hex;
+    else if (target == "link")
+        QVERIFY(
+            ::link(QFile::encodeName(hex).constData(), QFile::encodeName(out).constData()) == 0);
+    else if (target == "fifo")
+        QVERIFY(::mkfifo(QFile::encodeName(out).constData(), 0600) == 0);
+    else
+        QVERIFY(QDir().mkdir(out));
+    const QByteArray build = readAll(hex);
+
+    const CliResult r = runCli({"make-upg", hex, out});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    if (window) {
+        Darvo_bootloader w;
+        ModalDriver d;
+        // The operator confirms the dialog's question whether to replace it.
+        d.file(hex).custom([out](QWidget *dialog) {
+            auto *fd = static_cast<QFileDialog *>(dialog);
+            fd->setOption(QFileDialog::DontConfirmOverwrite);
+            kelto::test::chooseFile(fd, out);
+        });
+        d.ok();
+        w.slotpushButtonCreateUpg(false);
+        QVERIFY(d.finished());
+        QVERIFY2(d.seen().last().contains(message), qPrintable(d.seen().join('\n')));
+    }
+    QCOMPARE(readAll(hex), build);
+    struct stat st;
+    QCOMPARE(::stat(QFile::encodeName(out).constData(), &st), 0);
+    QCOMPARE(S_ISFIFO(st.st_mode), target == "fifo");
+    QCOMPARE(S_ISDIR(st.st_mode), target == "folder");
 }
 
 void TestCliFiles::makeBootBinMatchesWindow_data()
@@ -268,10 +415,10 @@ void TestCliFiles::makeBootBinDefaultsToToday_data()
     QTest::addColumn<QString>("prefix");
 
     QTest::newRow("mid-December") << QDate(2018, 12, 17) << "1851";
-    // The calendar year but the ISO week: 1 January 2021 is in week 53.
-    QTest::newRow("new year in last year's week 53") << QDate(2021, 1, 1) << "2153";
-    QTest::newRow("new year in last year's week 52") << QDate(2023, 1, 1) << "2352";
-    QTest::newRow("week 1 in December") << QDate(2024, 12, 30) << "2401";
+    // The ISO week and its year: 1 January 2021 is in week 53 of 2020.
+    QTest::newRow("new year in last year's week 53") << QDate(2021, 1, 1) << "2053";
+    QTest::newRow("new year in last year's week 52") << QDate(2023, 1, 1) << "2252";
+    QTest::newRow("week 1 in December") << QDate(2024, 12, 30) << "2501";
 }
 
 void TestCliFiles::makeBootBinDefaultsToToday()
@@ -297,10 +444,12 @@ void TestCliFiles::makeBootBinRefuses_data()
     QTest::newRow("foreign brand")
         << overriding(kelto::sample::bootloaderHex(), 0x08003FD0, QByteArray("\x02\x00", 2)) << true
         << "Err: Invalid brand!";
-    QTest::newRow("conversion error")
-        << QByteArray(":10000000\r\nnot a record\r\n") << true << "HexToBin error: -";
+    QTest::newRow("conversion error") << QByteArray(":10000000\r\nnot a record\r\n") << true
+                                      << "boot.hex:1: line too short for a record";
     // The window would stamp serials into an all-zero image.
-    QTest::newRow("missing file") << QByteArray() << false << "cannot read";
+    QTest::newRow("missing file") << QByteArray() << false << "none.hex: No such file or directory";
+    QTest::newRow("application build")
+        << kelto::sample::applicationHex() << true << "no data in the bootloader window";
 }
 
 void TestCliFiles::makeBootBinRefuses()
@@ -419,8 +568,11 @@ void TestCliFiles::usageErrors_data()
         << QStringList {"make-bootbin", hex, "--first", "0", "--count", "1"};
     QTest::newRow("make-bootbin, unit 10000")
         << QStringList {"make-bootbin", hex, "--first", "10000", "--count", "1"};
-    QTest::newRow("make-bootbin, batch past 9998")
-        << QStringList {"make-bootbin", hex, "--first", "9000", "--count", "1000"};
+    QTest::newRow("make-bootbin, batch past 9999")
+        << QStringList {"make-bootbin", hex, "--first", "9000", "--count", "1001"};
+    QTest::newRow("make-bootbin, option twice")
+        << QStringList {"make-bootbin", hex, "--first", "1", "--count", "1", "--first", "2"};
+    QTest::newRow("read, negative length") << QStringList {"read", "0x08000000", "-1"};
     QTest::newRow("make-bootbin, two from 9999")
         << QStringList {"make-bootbin", hex, "--first", "9999", "--count", "2"};
     QTest::newRow("make-bootbin, count not a number")

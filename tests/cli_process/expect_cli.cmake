@@ -5,8 +5,14 @@
 #   OUT   a regular expression stdout must match (optional)
 #   ERR   a regular expression stderr must match (optional)
 #   SAME  pairs of files, separated by '|', that must be identical afterwards
+#   OUTFILE  where stdout goes instead (optional; OUT is then not checked)
 string(REPLACE "|" ";" args "${ARGS}")
-execute_process(COMMAND ${EXE} ${args} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(DEFINED OUTFILE)
+  execute_process(COMMAND ${EXE} ${args} RESULT_VARIABLE rc OUTPUT_FILE ${OUTFILE}
+    ERROR_VARIABLE err)
+else()
+  execute_process(COMMAND ${EXE} ${args} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+endif()
 if(NOT rc STREQUAL "${CODE}")
   message(FATAL_ERROR "exit code ${rc}, expected ${CODE}\nstdout:\n${out}\nstderr:\n${err}")
 endif()

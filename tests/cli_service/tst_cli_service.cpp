@@ -3,11 +3,15 @@
 #include "clirun.h"
 #include "dumpbuffer.h"
 #include "emulator.h"
+#include "usbdevice.h"
 
+#include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 using kelto::test::CliResult;
@@ -29,11 +33,6 @@ emu::Fault fault(emu::FaultKind kind, int request, unsigned nth, int shortCount 
 }
 
 // The dump with the buffer's address, which differs from run to run, blanked.
-QString withoutAddress(QString dump)
-{
-    return dump.replace(QRegularExpression("address: 0x[0-9a-f]+"), "address: ?");
-}
-
 // A summary block and records whose every field tells where it came from.
 void knownBallastData()
 {
@@ -79,6 +78,7 @@ private slots:
     void ballastsAsJson();
     void failedRequests_data();
     void failedRequests();
+    void severalConverters();
 };
 
 void TestCliService::init()
@@ -135,8 +135,10 @@ void TestCliService::readDumpsDecodedMemory()
 
     const CliResult r = runCli({"read", address, QString::number(length)});
     QCOMPARE(r.exitCode, 0);
-    const QString expected = QString::fromLatin1(dumpBuffer(bytes.data(), length));
-    QCOMPARE(withoutAddress(r.out), withoutAddress(expected) + "\n");
+    // Rows labelled with converter addresses, not the host's.
+    QCOMPARE(r.out, QString::fromLatin1(dumpMemory(bytes.data(), length, at)) + "\n");
+    QVERIFY(r.out.contains(QString("\n0x%1: ").arg(at, 8, 16, QChar('0'))));
+
     QCOMPARE(int(emu::transferLog(1).size()), (length + 2047) / 2048);
 }
 
@@ -199,7 +201,15 @@ void TestCliService::failedRequests_data()
         << QStringList {"status"} << fault(emu::FaultKind::Short, 9, 1, 3) << "Status: ERROR";
     QTest::newRow("read, second chunk refused")
         << QStringList {"read", "0x08004000", "4096"} << fault(emu::FaultKind::Error, 1, 2)
-        << "Read ERROR";
+        << "Read ERROR: the converter did not return 2048 bytes at 0x08004800";
+    const emu::Fault none = fault(emu::FaultKind::Error, 200, 1000);
+    QTest::newRow("read past the converter's memory") << QStringList {
+        "read", "0x0805F800", "4096"} << none << "did not return 2048 bytes at 0x08060000";
+    QTest::newRow("status in the bootloader") << QStringList {
+        "status"} << none << "the converter is in its bootloader (serial KT0000001b)";
+    QTest::newRow("ballasts in the bootloader")
+        << QStringList {"ballasts"} << none
+        << "in its bootloader (serial KT0000001b), which does not answer ballasts";
     QTest::newRow("ballasts, summary refused")
         << QStringList {"ballasts"} << fault(emu::FaultKind::Error, 10, 1) << "Error";
     QTest::newRow("ballasts, records short")
@@ -216,11 +226,69 @@ void TestCliService::failedRequests()
     QFETCH(QStringList, arguments);
     QFETCH(emu::Fault, fault);
     QFETCH(QString, message);
+    if (message.contains("bootloader"))
+        emu::setMode(emu::Mode::Bootloader);
     emu::injectFault(fault);
     const CliResult r = runCli(arguments);
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.out.isEmpty());
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
+}
+
+void TestCliService::severalConverters()
+{
+    emu::DeviceConfig c;
+    c.serial = "KT0000002";
+    c.mode = emu::Mode::Bootloader;
+    c.bootloaderVersion = "KBL 2.05";
+    emu::addDevice(c);
+    c.serial = "KT0000003";
+    c.noAccess = true;
+    emu::addDevice(c);
+    // The library does not list a node it cannot open; the kernel's sysfs
+    // entry is what shows the third unit.
+    QTemporaryDir sysfs;
+    const QString node = sysfs.filePath("bus/usb/devices/1-3");
+    QVERIFY(QDir().mkpath(node));
+    for (const auto &[name, value] : {std::pair {"idVendor", "16c0\n"}, {"idProduct", "078b\n"},
+             {"busnum", "1\n"}, {"devnum", "4\n"}, {"serial", "KT0000003\n"}}) {
+        QFile f(node + '/' + name);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(value) > 0);
+    }
+    kelto::setSysfsRoot(sysfs.path());
+    struct SysfsBack
+    {
+        ~SysfsBack() { kelto::setSysfsRoot("/sys"); }
+    } back;
+
+    const CliResult listed = runCli({"list", "--json"});
+    QCOMPARE(listed.exitCode, 0);
+    const QJsonArray all = QJsonDocument::fromJson(listed.out.toUtf8())["converters"].toArray();
+    QCOMPARE(all.size(), 3);
+    QCOMPARE(all[0]["serial"].toString() + all[0]["mode"].toString()
+            + all[0]["bootloader_version"].toString(),
+        QString("KT0000001applicationKBL 2.04"));
+    QCOMPARE(all[1]["usb_serial"].toString() + all[1]["mode"].toString()
+            + all[1]["bootloader_version"].toString(),
+        QString("KT0000002bbootloaderKBL 2.05"));
+    QCOMPARE(all[2]["accessible"].toBool(), false);
+    QCOMPARE(all[2]["problem"].toString(), QString("not accessible (permission denied)"));
+
+    // A command that changes a converter takes none at random.
+    emu::clearTransferLog();
+    const CliResult refused = runCli({"upgrade", "release.upg"});
+    QCOMPARE(refused.exitCode, 1);
+    QVERIFY2(refused.err.contains("3 converters present; choose one with --serial SERIAL:\n"
+                                  "  KT0000001  bus 001 device 002  application\n"),
+        qPrintable(refused.err));
+    for (const auto &r : emu::transferLog())
+        QCOMPARE(r.requestType, uint8_t(0x80)); // serials read, nothing else
+
+    // --serial finds the unit in its bootloader by its serial alone.
+    const CliResult one = runCli({"read", "--serial", "KT0000002", "0x08003FE0", "32"});
+    QCOMPARE(one.exitCode, 0);
+    QVERIFY2(one.out.contains("KBL 2.05") && one.out.contains("KT0000002"), qPrintable(one.out));
+    QCOMPARE(runCli({"status", "--serial", "KT00000"}).exitCode, 2);
 }
 
 QTEST_GUILESS_MAIN(TestCliService)

@@ -9,6 +9,9 @@
 #include <QJsonObject>
 #include <QTest>
 
+#include <csignal>
+#include <memory>
+
 using namespace kelto::test;
 namespace emu = kelto::emu;
 
@@ -34,6 +37,22 @@ std::vector<uint8_t> descriptorFor(const QByteArray &text)
     return d;
 }
 
+// A copy of the upgrade file with one byte of its encoded application
+// changed: checksum A no longer matches.
+QString withFlippedApplicationByte(const QString &file)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        return QString();
+    QByteArray bytes = f.readAll();
+    bytes[66 + 0x5000] = char(bytes.at(66 + 0x5000) ^ 0x01);
+    const QString path = file + ".flipped.upg";
+    QFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
+
 // The last line of the output: the record of --json.
 QJsonObject lastRecord(const QString &out)
 {
@@ -54,7 +73,6 @@ private slots:
     void succeeds();
     void failures_data();
     void failures();
-    void refusesFileWithWrongChecksum();
     void progressOnTerminalAndInLogs_data();
     void progressOnTerminalAndInLogs();
 
@@ -109,6 +127,8 @@ void TestCliUpgrade::succeeds()
     const QJsonObject o = lastRecord(r.out);
     QCOMPARE(o.value("success").toBool(), true);
     QCOMPARE(o.value("step").toString(), QString("start-application"));
+    QCOMPARE(o.value("converter").toString(), QString("new-application"));
+    QCOMPARE(o.value("interrupted").toBool(true), false);
     QCOMPARE(o.value("last_line").toString(), QString("OK"));
     QCOMPARE(o.value("serial").toString(), QString("KT0000001"));
     QCOMPARE(
@@ -133,45 +153,109 @@ void TestCliUpgrade::failures_data()
     QTest::addColumn<QString>("lastLine");
     QTest::addColumn<int>("written");
     QTest::addColumn<int>("verified");
+    QTest::addColumn<QString>("converter");
+    // On stderr: the reason, or how the run was stopped.
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("exitCode");
 
+    const QString advice = "left in its bootloader: run the upgrade again";
     QTest::newRow("not an upgrade file") << "header"
                                          << "file"
-                                         << "Wrong file header" << 0 << 0;
+                                         << "Wrong file header" << 0 << 0 << "untouched"
+                                         << "not an upgrade file" << 1;
     QTest::newRow("missing file") << "missing"
                                   << "file"
-                                  << "Wrong file header" << 0 << 0;
+                                  << "Wrong file header" << 0 << 0 << "untouched"
+                                  << "none.upg: No such file or directory" << 1;
+    QTest::newRow("file refused before the converter") << "checksum"
+                                                       << "file"
+                                                       << "" << 0 << 0 << "untouched"
+                                                       << "checksum A is 0x" << 1;
     QTest::newRow("no converter") << "absent"
                                   << "connect"
-                                  << "USB Timeout\nCheck USB Cable" << 0 << 0;
-    QTest::newRow("bootloader version unreadable") << "version"
-                                                   << "identify"
-                                                   << "Bootloader Version Read Error" << 0 << 0;
+                                  << "USB Timeout\nCheck USB Cable" << 0 << 0 << "untouched"
+                                  << "no converter answered" << 1;
+    QTest::newRow("bootloader version unreadable")
+        << "version"
+        << "identify"
+        << "Bootloader Version Read Error" << 0 << 0 << "as-found"
+        << "0x08003fd0" << 1;
+    QTest::newRow("interface held by another program")
+        << "busy"
+        << "connect"
+        << "USB Timeout\nCheck USB Cable" << 0 << 0 << "untouched"
+        << "failed in step connect: the converter (USB 16c0:078b) is in use by another program"
+        << 1;
+    QTest::newRow("the unit asked for leaves the bus in the page loop")
+        << "switch"
+        << "firmware"
+        << "Firmware verification failed\nStart the upgrade again" << 1 << 0 << "unknown"
+        << "left the bus or stopped answering while page 1 was read back" << 1;
     QTest::newRow("unknown serial form") << "serial"
                                          << "identify"
-                                         << "Serial:KT0000001x" << 0 << 0;
-    QTest::newRow("never back after the reset") << "noreturn"
-                                                << "enter-bootloader"
-                                                << "USB timout\nCheck USB cable" << 0 << 0;
+                                         << "Serial:KT0000001x" << 0 << 0 << "as-found"
+                                         << "\"KT0000001x\" tells no mode" << 1;
+    QTest::newRow("never back after the reset")
+        << "noreturn"
+        << "enter-bootloader"
+        << "USB timout\nCheck USB cable" << 0 << 0 << "unknown"
+        << "did not come back" << 1;
     QTest::newRow("page write refused") << "pagewrite"
                                         << "firmware"
-                                        << "ERROR" << 40 << 40;
+                                        << "ERROR" << 40 << 40 << "bootloader"
+                                        << "refused page 41 at 0x08018000; " + advice << 1;
+    QTest::newRow("cable pulled in the page loop")
+        << "pagepull"
+        << "firmware"
+        << "ERROR" << 40 << 40 << "unknown"
+        << "left the bus or stopped answering while page 41 at 0x08018000 was written" << 1;
     QTest::newRow("page stored wrong")
         << "pagecorrupt"
         << "firmware"
-        << "Firmware verification failed\nStart the upgrade again" << 120 << 119;
+        << "Firmware verification failed\nStart the upgrade again" << 120 << 119 << "bootloader"
+        << "1 of 120 pages did not read back" << 1;
     QTest::newRow("page read-back refused")
         << "pageread"
         << "firmware"
-        << "Firmware verification failed\nStart the upgrade again" << 120 << 119;
+        << "Firmware verification failed\nStart the upgrade again" << 120 << 119 << "bootloader"
+        << "1 of 120 pages did not read back" << 1;
+    QTest::newRow("stopped in the page loop")
+        << "signal"
+        << "firmware"
+        << "Writting firmware ... " << 30 << 30 << "bootloader"
+        << "stopped by SIGTERM in step firmware: " + advice << 143;
+    QTest::newRow("stopped in the external flash write")
+        << "signalext"
+        << "external-write"
+        << "Writting External Flash ... " << 120 << 120 << "bootloader"
+        << "stopped by SIGINT in step external-write: " + advice << 130;
     QTest::newRow("external write refused") << "extwrite"
                                             << "external-write"
-                                            << "Error" << 120 << 120;
+                                            << "Error" << 120 << 120 << "bootloader"
+                                            << "external flash write failed" << 1;
     QTest::newRow("external read refused") << "extread"
                                            << "external-verify"
-                                           << "Error" << 120 << 120;
-    QTest::newRow("external stored wrong") << "extcorrupt"
-                                           << "external-verify"
-                                           << "" << 120 << 120;
+                                           << "Error" << 120 << 120 << "bootloader"
+                                           << "external flash read-back failed" << 1;
+    // A summary instead of two 80 KB dumps.
+    QTest::newRow("external stored wrong")
+        << "extcorrupt"
+        << "external-verify"
+        << "Error" << 120 << 120 << "bootloader"
+        << "differs from the file in 1 bytes, first at external flash address 0x01000" << 1;
+    QTest::newRow("restart into the application refused") << "startrefused"
+                                                          << "start-application"
+                                                          << "OK" << 120 << 120 << "bootloader"
+                                                          << "refused the request to start" << 1;
+    // The bootloader does not start an application whose checksum is wrong.
+    QTest::newRow("stays in its bootloader") << "staysbootloader"
+                                             << "start-application"
+                                             << "OK" << 120 << 120 << "bootloader"
+                                             << "stays in its bootloader" << 1;
+    QTest::newRow("never back after the start") << "startnoreturn"
+                                                << "start-application"
+                                                << "OK" << 120 << 120 << "unknown"
+                                                << "did not come back after the restart into" << 1;
 }
 
 void TestCliUpgrade::failures()
@@ -181,8 +265,12 @@ void TestCliUpgrade::failures()
     QFETCH(QString, lastLine);
     QFETCH(int, written);
     QFETCH(int, verified);
+    QFETCH(QString, converter);
+    QFETCH(QString, message);
+    QFETCH(int, exitCode);
 
     QString path = file;
+    QStringList options;
     if (kind == "header") {
         path = dir->filePath("notes.upg");
         QVERIFY(writeRawUpgradeFile(path, "Kelto Notes", "03", firmware.image));
@@ -190,6 +278,23 @@ void TestCliUpgrade::failures()
         path = dir->filePath("none.upg");
     } else if (kind == "absent") {
         emu::removeAllDevices();
+    } else if (kind == "busy") {
+        emu::DeviceConfig c = emu::config();
+        c.failClaim = true;
+        emu::configure(c);
+    } else if (kind == "switch") {
+        // Both in their bootloaders; the first leaves during the read-back
+        // of page 1 and the second must never be written instead.
+        emu::setMode(emu::Mode::Bootloader);
+        emu::DeviceConfig second;
+        second.serial = "KT0000002";
+        second.mode = emu::Mode::Bootloader;
+        emu::addDevice(second);
+        emu::Fault f = fault(emu::FaultKind::DropOff, 1, 2);
+        f.comeBack = false;
+        emu::injectFault(f);
+        options << "--serial"
+                << "KT0000001";
     } else if (kind == "version") {
         emu::injectFault(fault(emu::FaultKind::Error, 1, 1));
     } else if (kind == "serial") {
@@ -202,6 +307,10 @@ void TestCliUpgrade::failures()
         emu::configure(c);
     } else if (kind == "pagewrite") {
         emu::injectFault(fault(emu::FaultKind::Error, 3, 41));
+    } else if (kind == "pagepull") {
+        emu::Fault f = fault(emu::FaultKind::DropOff, 3, 41);
+        f.comeBack = false;
+        emu::injectFault(f);
     } else if (kind == "pagecorrupt") {
         emu::injectFault(fault(emu::FaultKind::Corrupt, 3, 9));
     } else if (kind == "pageread") {
@@ -213,43 +322,64 @@ void TestCliUpgrade::failures()
         emu::injectFault(fault(emu::FaultKind::Error, 5, 2, 300));
     } else if (kind == "extcorrupt") {
         emu::injectFault(fault(emu::FaultKind::Corrupt, 6, 17));
+    } else if (kind == "signal") {
+        // Raised in the Upgrader's thread right after the 30th page went out.
+        auto pages = std::make_shared<int>(0);
+        emu::setTransferHook([pages](const emu::TransferRecord &t) {
+            if (t.request == 3 && ++*pages == 30)
+                std::raise(SIGTERM);
+        });
+    } else if (kind == "signalext") {
+        auto chunks = std::make_shared<int>(0);
+        emu::setTransferHook([chunks](const emu::TransferRecord &t) {
+            if (t.request == 6 && ++*chunks == 10)
+                std::raise(SIGINT);
+        });
+    } else if (kind == "startrefused") {
+        emu::injectFault(fault(emu::FaultKind::Error, 4, 2));
+    } else if (kind == "checksum" || kind == "staysbootloader") {
+        path = withFlippedApplicationByte(file);
+        if (kind == "staysbootloader")
+            options << "--force";
+    } else if (kind == "startnoreturn") {
+        emu::setMode(emu::Mode::Bootloader);
+        emu::DeviceConfig c = emu::config();
+        c.returnsAfterReset = false;
+        emu::configure(c);
     }
 
-    const CliResult r = runCli({"upgrade", "--json", path});
-    QCOMPARE(r.exitCode, 1);
-    QVERIFY2(r.err.contains("failed in step " + step), qPrintable(r.err));
+    const CliResult r = runCli(QStringList {"upgrade", "--json"} + options + QStringList {path});
+    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    if (exitCode == 1)
+        QVERIFY2(r.err.contains("failed in step " + step), qPrintable(r.err));
+    // Dumps of the external flash stay out of the output.
+    QVERIFY(r.out.size() < 20000);
+    if (kind == "switch") {
+        QCOMPARE(emu::transferLog(3).size(), size_t(1));
+        QVERIFY(emu::applicationValid(1));
+    }
     const QJsonObject o = lastRecord(r.out);
     QCOMPARE(o.value("success").toBool(), false);
     QCOMPARE(o.value("step").toString(), step);
-    if (!lastLine.isEmpty())
-        QCOMPARE(o.value("last_line").toString(), lastLine);
+    QCOMPARE(o.value("last_line").toString(), lastLine);
     QCOMPARE(o.value("pages_written").toInt(), written);
     QCOMPARE(o.value("pages_verified").toInt(), verified);
-    // A unit that failed is never started on a half-verified firmware.
-    if (kind != "header" && kind != "missing" && kind != "absent")
-        QVERIFY(emu::mode() == emu::Mode::Bootloader || written == 0);
-}
-
-void TestCliUpgrade::refusesFileWithWrongChecksum()
-{
-    // Flip one byte of the encoded application in the file.
-    QFile f(file);
-    QVERIFY(f.open(QIODevice::ReadWrite));
-    QByteArray bytes = f.readAll();
-    bytes[66 + 0x5000] = char(bytes.at(66 + 0x5000) ^ 0x01);
-    f.seek(0);
-    QCOMPARE(f.write(bytes), qint64(bytes.size()));
-    f.close();
-    emu::clearTransferLog();
-
-    const CliResult refused = runCli({"upgrade", file});
-    QCOMPARE(refused.exitCode, 1);
-    QVERIFY(refused.err.contains("checksum mismatch"));
-    QVERIFY(emu::transferLog().empty());
-
-    // Forced, the run goes through as the window's would.
-    const CliResult forced = runCli({"upgrade", "--force", file});
-    QCOMPARE(forced.exitCode, 0);
+    QCOMPARE(o.value("converter").toString(), converter);
+    QCOMPARE(o.value("interrupted").toString(),
+        QString(exitCode == 143   ? "SIGTERM"
+                : exitCode == 130 ? "SIGINT"
+                                  : ""));
+    // The transfer in flight ends, the next one never starts.
+    if (kind == "signalext")
+        QCOMPARE(emu::transferLog(6).size(), size_t(10));
+    QCOMPARE(o.contains("external_mismatch"), kind == "extcorrupt");
+    // A unit that failed is never started on a half-verified firmware, and
+    // the record says where it is.
+    if (converter == "bootloader")
+        QCOMPARE(emu::mode(), emu::Mode::Bootloader);
+    if (converter == "untouched")
+        QVERIFY(emu::transferLog().empty());
 }
 
 void TestCliUpgrade::progressOnTerminalAndInLogs_data()

@@ -1,5 +1,7 @@
 // Converts generated HEX files over random windows and compares the result
-// with what independent tools make of the same files.
+// with what independent tools make of the same files; and the strict reading
+// of what those tools write against the window's conversion.
+#include "clirun.h"
 #include "hextobin.h"
 #include "hexwriter.h"
 
@@ -82,6 +84,8 @@ private slots:
     void initTestCase();
     void sameBytesAsReferenceTools_data();
     void sameBytesAsReferenceTools();
+    void strictUpgradeFilesMatchWindow_data();
+    void strictUpgradeFilesMatchWindow();
 
 private:
     QTemporaryDir dir;
@@ -158,6 +162,93 @@ void TestHexDiff::sameBytesAsReferenceTools()
             QVERIFY2(ours == readAll(out),
                 qPrintable(QString("srec_cat, window %1..%2").arg(hex(low), hex(high))));
         }
+    }
+}
+
+void TestHexDiff::strictUpgradeFilesMatchWindow_data()
+{
+    QTest::addColumn<uint>("seed");
+    QTest::addColumn<bool>("outside"); // data outside the converted windows too
+    for (uint seed = 1; seed <= 6; ++seed)
+        QTest::newRow(qPrintable(QString("layout %1").arg(seed))) << seed << (seed % 2 == 0);
+}
+
+// A firmware image as blocks of bytes; toolchains write it in their own
+// records, the window's conversion reads it in 16-byte ones, and the strict
+// reading of the former must give the upgrade file the latter gives.
+void TestHexDiff::strictUpgradeFilesMatchWindow()
+{
+    QFETCH(uint, seed);
+    QFETCH(bool, outside);
+    if (srecCat.isEmpty() || objcopy.isEmpty())
+        QSKIP("srec_cat and objcopy are both needed");
+    QRandomGenerator rng(seed);
+    struct Block
+    {
+        uint32_t address;
+        QByteArray bytes;
+    };
+    QList<Block> blocks;
+    const auto add = [&](uint32_t low, uint32_t high, int count) {
+        uint32_t at = low + rng.bounded(std::min(0x400u, (high - low) / 2 + 1));
+        for (int i = 0; i < count && at < high; ++i) {
+            const uint32_t size = std::min<uint32_t>(1 + rng.bounded(9000u), high + 1 - at);
+            QByteArray bytes(int(size), '\0');
+            for (char &c : bytes)
+                c = char(rng.bounded(256));
+            blocks.append({at, bytes});
+            at += size + rng.bounded(rng.bounded(2) ? 30000u : 40u);
+        }
+    };
+    add(0x08004000, 0x0803FFCF, 1 + int(rng.bounded(6))); // below the brand code
+    blocks.append({0x0803FFD0, QByteArray(2, '\0')}); // brand 0
+    add(0x0803FFD2, 0x0803FFFF, 1); // up to the application's end, checksum word too
+    add(0x08040000, 0x08053FFF, int(rng.bounded(5)));
+    if (outside) {
+        add(0x08000000, 0x08003FFF, 2); // a bootloader in the same build
+        add(0x08054000, 0x08060000, 1);
+    }
+
+    const QString base = dir.filePath(QString("layout%1").arg(seed));
+    kelto::hexgen::HexWriter window16(16);
+    QStringList srecArgs;
+    for (int i = 0; i < blocks.size(); ++i) {
+        window16.data(blocks[i].address, blocks[i].bytes);
+        const QString bin = QString("%1.%2.bin").arg(base).arg(i);
+        QFile f(bin);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(blocks[i].bytes) == blocks[i].bytes.size());
+        srecArgs << bin << "-Binary"
+                 << "-offset" << hex(blocks[i].address);
+    }
+    window16.end();
+    const QString reference = base + ".16.hex";
+    {
+        QFile f(reference);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(window16.text()) == window16.text().size());
+    }
+    const kelto::test::CliResult r
+        = kelto::test::runCli({"make-upg", "--force", reference, base + ".window.upg"});
+    QCOMPARE(r.exitCode, 0);
+    const QByteArray expected = readAll(base + ".window.upg");
+    QCOMPARE(expected.size(), 393282);
+
+    QStringList written;
+    for (int size : {16, 32}) {
+        const QString out = QString("%1.srec%2.hex").arg(base).arg(size);
+        QVERIFY(run(srecCat,
+            srecArgs
+                + QStringList {"-o", out, "-Intel", "-Output_Block_Size", QString::number(size)}));
+        written << out;
+    }
+    const QString fromObjcopy = base + ".objcopy.hex";
+    QVERIFY(run(objcopy, {"-I", "ihex", "-O", "ihex", reference, fromObjcopy}));
+    written << fromObjcopy;
+    for (const QString &hexFile : written) {
+        const QString upg = hexFile + ".upg";
+        const kelto::test::CliResult strict = kelto::test::runCli({"make-upg", hexFile, upg});
+        QVERIFY2(strict.exitCode == 0, qPrintable(hexFile + ": " + strict.err));
+        QVERIFY2(readAll(upg) == expected, qPrintable(hexFile));
+        QCOMPARE(strict.out.contains("outside the converted windows"), outside);
     }
 }
 

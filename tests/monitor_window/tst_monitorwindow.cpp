@@ -8,7 +8,6 @@
 #include "delay.h"
 #include "dumpbuffer.h"
 #include "emulator.h"
-#include "inplacelayout.h"
 #include "layoutdump.h"
 #include "logcapture.h"
 #include "modaldriver.h"
@@ -21,14 +20,17 @@
 
 #include <QAction>
 #include <QElapsedTimer>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextEdit>
 #include <QTextFrame>
 #include <QTextTable>
 #include <QTimer>
+#include <QtMath>
 
 #include <atomic>
 #include <functional>
@@ -116,6 +118,7 @@ private slots:
     void identicalSnapshotSetsPageOnce();
     void changedSnapshotEqualsFreshPage();
     void changedSnapshotLooksLikeFreshPage();
+    void valuesKeepOneLineAtTheWindowsSize();
     void refreshWritesItsStreamLine();
     void oneOffReads_data();
     void oneOffReads();
@@ -310,9 +313,7 @@ void TestMonitorWindow::changedSnapshotLooksLikeFreshPage()
     }
     auto *view = browser->findChild<BallastView *>();
     QCOMPARE(view->patchCount(), 3);
-    auto *layout = qobject_cast<InPlaceLayout *>(browser->document()->documentLayout());
-    QVERIFY(layout);
-    QCOMPARE(layout->fullLayouts(), 0);
+    QCOMPARE(view->fullLayouts(), BallastView::laysOutInPlace ? 0 : 3);
     const QStringList edited = layoutDump(browser->document());
     const QImage shown = kelto::test::onScreen(browser);
     QVERIFY(!shown.isNull());
@@ -320,6 +321,50 @@ void TestMonitorWindow::changedSnapshotLooksLikeFreshPage()
     browser->setHtml(view->lastHtml());
     QCOMPARE(layoutDump(browser->document()), edited);
     QVERIFY(kelto::test::onScreen(browser) == shown);
+}
+
+// At the window's own size every cell of every ballast table reads as one
+// line (a value broken over two lines reads as two wrong ones), and the page
+// scrolls sideways where it is wider than the view.
+void TestMonitorWindow::valuesKeepOneLineAtTheWindowsSize()
+{
+    kelto::emu::removeAllDevices();
+    Darvo_bootloader w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QCOMPARE(w.size(), QSize(675, 616));
+    w.findChild<QTabWidget *>("tabWidget")->setCurrentIndex(1);
+    QTextBrowser *browser = browserOf(w);
+    // The widest values: three digits, hex letters, ten-digit times.
+    std::array<unsigned char, 864> vrb;
+    vrb.fill(0xFF);
+    std::array<unsigned char, 64 * 28> records;
+    records.fill(0xEE);
+    ballastSnapshot().publishVrb(vrb);
+    ballastSnapshot().publishVrBalasts(records);
+    refresh(w);
+    kelto::test::onScreen(browser);
+
+    const auto check = [browser] {
+        // Past the bitmaps' paragraph every block is a table cell.
+        int cells = 0;
+        for (QTextBlock b = browser->document()->begin().next(); b.isValid(); b = b.next(), ++cells)
+            QVERIFY2(b.layout()->lineCount() == 1, qPrintable(b.text()));
+        QVERIFY(cells > 11 * 65);
+        const int wider = qCeil(browser->document()->size().width()) - browser->viewport()->width();
+        QVERIFY(wider > 0);
+        QVERIFY(browser->horizontalScrollBar()->maximum() >= wider);
+    };
+    check();
+    // Narrower still, and after a refresh that edits the page in place.
+    w.resize(420, 500);
+    QCOMPARE(w.width(), 420);
+    vrb[24] = 7;
+    ballastSnapshot().publishVrb(vrb);
+    refresh(w);
+    kelto::test::onScreen(browser);
+    QCOMPARE(browser->findChild<BallastView *>()->patchCount(), 1);
+    check();
 }
 
 void TestMonitorWindow::refreshWritesItsStreamLine()

@@ -95,9 +95,12 @@ private slots:
     void externalFlashFailure_data();
     void externalFlashFailure();
     void externalMismatchDumpsBoth();
+    void failurePathsEndInSeconds_data();
+    void failurePathsEndInSeconds();
     void success_data();
     void success();
     void restartedIntoApplicationIsLeftRunning();
+    void staysOnTheUnitItIdentified();
     void runsAgainWithNewName();
     void constructorAndDestructorTrace();
 };
@@ -449,6 +452,43 @@ void TestUpgrader::externalMismatchDumpsBoth()
     QCOMPARE(emu::openHandles(), 1);
 }
 
+void TestUpgrader::failurePathsEndInSeconds_data()
+{
+    // A unit that stops answering one request for good, or leaves the bus at
+    // its first use, from either mode, on the realistic timing model.
+    QTest::addColumn<emu::Fault>("f");
+    QTest::addColumn<bool>("fromApplication");
+    for (const int request : {-1, 255, 1, 4, 3, 6, 5}) {
+        for (const bool app : {true, false}) {
+            // Request 1 from its second use on: the page read-backs.
+            const unsigned first = request == 1 ? 2 : 1;
+            emu::Fault timeout = fault(emu::FaultKind::Error, request, first, 1000000);
+            timeout.error = emu::errTimeout;
+            emu::Fault gone = fault(emu::FaultKind::DropOff, request, first);
+            gone.comeBack = false;
+            const QByteArray where = QByteArray::number(request) + (app ? " app" : " boot");
+            QTest::newRow("timeouts " + where) << timeout << app;
+            QTest::newRow("gone " + where) << gone << app;
+        }
+    }
+}
+
+void TestUpgrader::failurePathsEndInSeconds()
+{
+    QFETCH(emu::Fault, f);
+    QFETCH(bool, fromApplication);
+    UpgradeRig rig;
+    const QString file = rig.upgradeFile();
+    if (!fromApplication)
+        emu::setMode(emu::Mode::Bootloader);
+    emu::setTiming(emu::Timing::realistic());
+    emu::injectFault(f);
+    QVERIFY(rig.run(file));
+    // A successful change takes about 13 s here; a failing one costs at most
+    // a few timeouts more.
+    QVERIFY2(emu::nowMs() < 25000, qPrintable(QString::number(emu::nowMs())));
+}
+
 void TestUpgrader::success_data()
 {
     QTest::addColumn<bool>("fromApplication");
@@ -515,6 +555,38 @@ void TestUpgrader::restartedIntoApplicationIsLeftRunning()
     QCOMPARE(count(4), 1);
     QCOMPARE(emu::openHandles(), 0);
     QCOMPARE(Sleeps::taken(), SleepList({2000, 500, 1000}));
+}
+
+void TestUpgrader::staysOnTheUnitItIdentified()
+{
+    // Two converters in their bootloaders; the first leaves the bus while
+    // page 1 is read back. Any reconnect of the run may only find the first
+    // again: going on with the second would destroy its application.
+    UpgradeRig rig;
+    const QString file = rig.upgradeFile();
+    emu::setMode(emu::Mode::Bootloader);
+    emu::DeviceConfig second;
+    second.serial = "KT0000002";
+    second.mode = emu::Mode::Bootloader;
+    const int other = emu::addDevice(second);
+    // Plugged in again, the first is the newest on the bus: the library
+    // lists it first, and the run takes it.
+    emu::unplug(0);
+    emu::plug(0);
+    emu::setMode(emu::Mode::Bootloader);
+    const std::vector<uint8_t> before = emu::flash(other);
+    emu::Fault f = fault(emu::FaultKind::DropOff, 1, 2);
+    f.comeBack = false;
+    emu::injectFault(f);
+    QVERIFY(rig.run(file));
+    QCOMPARE(rig.recorder.texts(),
+        head(file, false) << "Firmware verification failed\nStart the upgrade again");
+    QCOMPARE(count(3), 1);
+    QVERIFY(emu::flash(other) == before);
+    for (const auto &r : emu::transferLog())
+        QVERIFY(r.device != other || r.requestType == 0x80); // its serial was read, no more
+    // The window's other users of the link take the first converter again.
+    QCOMPARE(rig.device.serial(), QByteArray());
 }
 
 void TestUpgrader::runsAgainWithNewName()

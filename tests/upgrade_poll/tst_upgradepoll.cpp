@@ -130,15 +130,18 @@ void TestUpgradePoll::upgradeWhilePolling_data()
 {
     QTest::addColumn<bool>("paced");
     QTest::addColumn<bool>("fromApplication");
-    QTest::newRow("every interval, from application") << true << true;
-    QTest::newRow("every interval, from bootloader") << true << false;
-    QTest::newRow("back to back, from application") << false << true;
+    QTest::addColumn<bool>("otherUnit"); // a second converter, in its application
+    QTest::newRow("every interval, from application") << true << true << false;
+    QTest::newRow("every interval, from bootloader") << true << false << false;
+    QTest::newRow("back to back, from application") << false << true << false;
+    QTest::newRow("back to back, another unit on the bus") << false << true << true;
 }
 
 void TestUpgradePoll::upgradeWhilePolling()
 {
     QFETCH(bool, paced);
     QFETCH(bool, fromApplication);
+    QFETCH(bool, otherUnit);
     UpgradeRig rig;
     const QString file = rig.upgradeFile();
     emu::setClockMode(emu::ClockMode::Real);
@@ -146,6 +149,15 @@ void TestUpgradePoll::upgradeWhilePolling()
     Sleeps::setDivisor(scale);
     if (!fromApplication)
         emu::setMode(emu::Mode::Bootloader);
+    emu::DeviceConfig second;
+    second.serial = "KT0000002";
+    if (otherUnit) {
+        emu::addDevice(second);
+        // Plugged in again, the first unit is the newest on the bus: the
+        // library lists it first, and the run takes it.
+        emu::unplug(0);
+        emu::plug(0);
+    }
     Poller poller(rig.device, paced);
     QVERIFY(rig.run(file));
     poller.stop();
@@ -157,6 +169,14 @@ void TestUpgradePoll::upgradeWhilePolling()
     // The poller really ran during the run, and mostly failed.
     QVERIFY2(ballastReadsAmongPages() > 3, qPrintable(QString::number(ballastReadsAmongPages())));
     QVERIFY(poller.failures() > 0);
+    // While the run has its unit (up to its final restart), the poller's
+    // reconnects find only that one, even while it is off the bus.
+    const auto log = emu::transferLog();
+    size_t end = log.size();
+    while (end > 0 && !(log[end - 1].requestType == 0x40 && log[end - 1].request == 4))
+        --end;
+    for (size_t i = 0; i < end; ++i)
+        QVERIFY(log[i].device == 0 || log[i].requestType == 0x80);
 }
 
 void TestUpgradePoll::upgradeWithBallastThread()

@@ -4,6 +4,9 @@
 #include "logcapture.h"
 #include "usbmirel.h"
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -105,36 +108,63 @@ void TestUsbDevice::noDeviceWritesOnlyConnect()
 
 void TestUsbDevice::permissionDeniedIsToldApart_data()
 {
-    QTest::addColumn<bool>("readOnlyOpen");
-    // A node that does not open at all is not even listed by the library:
-    // it cannot read its descriptors.
-    QTest::newRow("node opens read-only, configuring fails") << true;
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<int>("failure");
+    const QString rule = ": permission denied "
+                         "(install the udev rule 70-kelto.rules, then plug the device in again)";
+    const int noAccess = int(UsbDevice::ConnectFailure::NotAccessible);
+    QTest::newRow("node opens read-only, configuring fails")
+        << "read-only"
+        << "USB device 16c0:078b found but cannot be opened" + rule << noAccess;
+    // The system's library does not even list a node it cannot open: only
+    // the kernel does.
+    QTest::newRow("node does not open at all")
+        << "no access"
+        << "USB device 16c0:078b present but not accessible" + rule << noAccess;
+    QTest::newRow("only the kernel lists it")
+        << "sysfs only"
+        << "USB device 16c0:078b present but not accessible" + rule << noAccess;
+    QTest::newRow("interface claimed by another program")
+        << "busy"
+        << "USB device 16c0:078b found but in use by another program (its interface is claimed)"
+        << int(UsbDevice::ConnectFailure::InUse);
+    QTest::newRow("another unit than the one asked for")
+        << "other serial"
+        << "USB device 16c0:078b serial KT0000002 not found"
+        << int(UsbDevice::ConnectFailure::NotFound);
 }
 
 void TestUsbDevice::permissionDeniedIsToldApart()
 {
-    QFETCH(bool, readOnlyOpen);
+    QFETCH(QString, fault);
+    QFETCH(QString, line);
+    QFETCH(int, failure);
+    QTemporaryDir sysfs;
+    const QString node = sysfs.filePath("bus/usb/devices/1-2");
+    QVERIFY(QDir().mkpath(node));
+    for (const auto &[name, value] : {std::pair {"idVendor", "16c0\n"}, {"idProduct", "078b\n"},
+             {"busnum", "1\n"}, {"devnum", "7\n"}, {"serial", "KT0000001\n"}}) {
+        QFile f(node + '/' + name);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(value) > 0);
+    }
+    kelto::setSysfsRoot(sysfs.path());
     emu::DeviceConfig c = emu::config();
-    c.permissionDenied = readOnlyOpen;
-    c.noAccess = !readOnlyOpen;
+    c.permissionDenied = fault == "read-only";
+    c.noAccess = fault == "no access";
+    c.failClaim = fault == "busy";
     emu::configure(c);
+    if (fault == "sysfs only")
+        emu::removeAllDevices();
     USBMIREL dev;
+    if (fault == "other serial")
+        dev.setSerial("KT0000002");
     LogCapture log;
     QCOMPARE(dev.connect(), -1);
-    const QString why = "USB device 16c0:078b found but cannot be opened: permission denied "
-                        "(install the udev rule 70-kelto.rules, then plug the device in again)";
-    QCOMPARE(log.lines().last(), why);
-    QVERIFY(!log.lines().contains("USB device 16c0:078b not found"));
+    kelto::setSysfsRoot("/sys");
+    QCOMPARE(log.lines().last(), line);
+    QCOMPARE(int(dev.lastConnectFailure()), failure);
     QCOMPARE(emu::openHandles(), 0);
-
-    // A device that fails for another reason is not blamed on permissions.
-    c.permissionDenied = c.noAccess = false;
-    c.failClaim = true;
-    emu::configure(c);
-    log.clear();
-    QCOMPARE(dev.connect(), -1);
-    QVERIFY(!log.lines().contains(why));
-    QVERIFY(!log.lines().contains("USB device 16c0:078b not found"));
 }
 
 void TestUsbDevice::reconnectClosesTheOpenHandleFirst()

@@ -14,6 +14,8 @@
 #include <vector>
 
 namespace emu = kelto::emu;
+
+Q_DECLARE_METATYPE(emu::Fault)
 using kelto::test::LogCapture;
 
 namespace {
@@ -57,7 +59,8 @@ private slots:
     void externalFlashProgress();
     void externalFlashRetryBudget_data();
     void externalFlashRetryBudget();
-    void externalRetryReconnectsAfterClosingFailure();
+    void externalRetriesEndWhenHopeless_data();
+    void externalRetriesEndWhenHopeless();
     void zeroLengthSendsNothing_data();
     void zeroLengthSendsNothing();
     void statusWord();
@@ -342,21 +345,48 @@ void TestUsbMirel::externalFlashRetryBudget()
     }
 }
 
-void TestUsbMirel::externalRetryReconnectsAfterClosingFailure()
+void TestUsbMirel::externalRetriesEndWhenHopeless_data()
 {
+    QTest::addColumn<emu::Fault>("f");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<int>("transfers"); // of request 5
+    QTest::addColumn<int>("failures");
+    QTest::addColumn<QString>("lastLine");
+    emu::Fault gone;
+    gone.kind = emu::FaultKind::DropOff;
+    gone.request = 5;
+    QTest::newRow("device left the bus, back at once")
+        << gone << -1 << 1 << 1 << "External flash read at 0x0 failed (device gone): giving up";
+    emu::Fault timeouts;
+    timeouts.request = 5;
+    timeouts.error = emu::errTimeout;
+    timeouts.count = 2;
+    QTest::newRow("two timeouts absorbed")
+        << timeouts << 0 << 4 << 2 << "External flash read at 0x0 failed (timeout): retry, 98 left";
+    timeouts.count = 1000;
+    QTest::newRow("never answers")
+        << timeouts << -1 << 3 << 3 << "External flash read at 0x0 failed (timeout): giving up";
+}
+
+void TestUsbMirel::externalRetriesEndWhenHopeless()
+{
+    QFETCH(emu::Fault, f);
+    QFETCH(int, result);
+    QFETCH(int, transfers);
+    QFETCH(int, failures);
+    QFETCH(QString, lastLine);
     USBMIREL dev;
     QCOMPARE(dev.connect(), 0);
-    emu::Fault f;
-    f.kind = emu::FaultKind::DropOff;
-    f.request = 5;
-    f.comeBack = true;
     emu::injectFault(f);
     LogCapture log;
     std::vector<uint8_t> buf(1024);
-    QCOMPARE(dev.ReadExternalFlash(buf.data(), 0, 1024), 0);
-    QCOMPARE(log.lines().count("USB Connect"), 1);
-    QCOMPARE(log.lines().count("USB Disconnect"), 1);
-    QCOMPARE(emu::transferLog(5).size(), size_t(3));
+    QCOMPARE(dev.ReadExternalFlash(buf.data(), 0, 1024), result);
+    QCOMPARE(int(emu::transferLog(5).size()), transfers);
+    QStringList retries = log.lines().filter("External flash read at");
+    QCOMPARE(retries.size(), failures);
+    QCOMPARE(retries.last(), lastLine);
+    // Each timeout costs the transfer timeout, nothing else waits.
+    QCOMPARE(emu::nowMs(), uint64_t(f.error == emu::errTimeout ? 2000 * failures : 0));
 }
 
 void TestUsbMirel::zeroLengthSendsNothing_data()

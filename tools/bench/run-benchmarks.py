@@ -3,6 +3,11 @@
 baseline measured in the same run, their ratio and the target.
 
     tools/bench/run-benchmarks.py [BUILD_DIR]      (default build/default)
+
+Rows of a benchmark named "qt-public:NAME" come from the build of the
+qt-public preset beside BUILD_DIR (KELTO_QT_PRIVATE=OFF), n/a where it was
+not built: cmake --preset qt-public && cmake --build --preset qt-public
+--target bench_monitor_refresh.
 """
 import json
 import os
@@ -29,6 +34,12 @@ ROWS = [
      "<= 10 ms", lambda f, b: f <= 10.0),
     ("monitor_refresh", "RefreshAll", "SetHtml/all", "real_time",
      "ballast refresh, every value changed, digit counts kept (ms) vs setHtml of the page",
+     "<= 10 ms", lambda f, b: f <= 10.0),
+    ("qt-public:monitor_refresh", "RefreshFew", "SetHtml/few", "real_time",
+     "the same, few cells, Qt's public API only (qt-public build) (ms) vs setHtml",
+     "<= 10 ms", lambda f, b: f <= 10.0),
+    ("qt-public:monitor_refresh", "RefreshAll", "SetHtml/all", "real_time",
+     "the same, every value, Qt's public API only (qt-public build) (ms) vs setHtml",
      "<= 10 ms", lambda f, b: f <= 10.0),
     ("monitor_refresh", "RefreshWider", "SetHtml/wider", "real_time",
      "ballast refresh, a value gains a digit so the tables move (ms) vs setHtml of the page",
@@ -105,8 +116,15 @@ def value(row: dict, key: str) -> float:
 def main() -> int:
     build = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "build/default")
     results = {}
-    for name in sorted({r[0] for r in ROWS}):
-        program = build / "bench" / name / f"bench_{name}"
+    # KELTO_BENCH_ONLY=monitor_refresh runs only the programs of that name.
+    only = os.environ.get("KELTO_BENCH_ONLY", "")
+    rows_run = [r for r in ROWS if only in r[0]]
+    for name in sorted({r[0] for r in rows_run}):
+        # "preset:name" is a benchmark of the build of that preset beside
+        # this one (build/qt-public beside build/default).
+        preset, _, bench = name.rpartition(":")
+        folder = build.parent / preset if preset else build
+        program = folder / "bench" / bench / f"bench_{bench}"
         if not program.exists():
             print(f"missing benchmark program {program}", file=sys.stderr)
             continue
@@ -115,7 +133,7 @@ def main() -> int:
 
     print(f"{'figure':<82} {'value':>10} {'baseline':>10} {'ratio':>8}  target")
     missed = 0
-    for prog, fig, base, key, what, target, check in ROWS:
+    for prog, fig, base, key, what, target, check in rows_run:
         rows = results.get(prog, {})
         if fig not in rows or base not in rows:
             print(f"{what:<82} {'n/a':>10}")

@@ -13,7 +13,11 @@ dpkg-deb -c "$deb"
 
 listing=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for f in ./usr/bin/kelto ./usr/bin/kelto-cli ./usr/share/applications/kelto.desktop \
-         ./usr/share/icons/hicolor/32x32/apps/kelto.png ./usr/lib/udev/rules.d/70-kelto.rules; do
+         ./usr/share/icons/hicolor/32x32/apps/kelto.png ./usr/lib/udev/rules.d/70-kelto.rules \
+         ./usr/share/man/man1/kelto.1.gz ./usr/share/man/man1/kelto-cli.1.gz \
+         ./usr/share/bash-completion/completions/kelto-cli \
+         ./usr/share/metainfo/example.kelto_lighting.kelto.metainfo.xml \
+         ./usr/share/doc/kelto/copyright ./usr/share/doc/kelto/changelog.gz; do
   grep -qx "$f" <<<"$listing" || { echo "missing in package: $f"; exit 1; }
 done
 if grep -E 'emulator|driver' <<<"$listing"; then
@@ -21,15 +25,45 @@ if grep -E 'emulator|driver' <<<"$listing"; then
 fi
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-# The ballast page's layout builds on Qt's private text layout, so the
-# package must pin the exact Qt it was built against.
-for d in libusb-0.1-4 libqt6widgets6 qt6-qpa-plugins 'qt6-base-abi (= '; do
+for d in libusb-0.1-4 libqt6widgets6 qt6-qpa-plugins; do
   grep -qF "$d" <<<"$depends" || { echo "missing dependency: $d"; exit 1; }
 done
+# Built on Qt's private text layout (KELTO_QT_PRIVATE) the program works
+# only with the exact Qt it was built against, and the package must say so;
+# built without it, it must not tie itself to one Qt.
+private=$(sed -n 's/^KELTO_QT_PRIVATE:BOOL=//p' "$build/CMakeCache.txt")
+if [ "$private" = ON ]; then
+  grep -qF 'qt6-base-abi (= ' <<<"$depends" || { echo "missing dependency: qt6-base-abi"; exit 1; }
+elif grep -qF 'qt6-base-abi' <<<"$depends"; then
+  echo "package pins one Qt though it uses no private Qt interface"; exit 1
+fi
 # Nothing world-writable, nothing setuid.
 if dpkg-deb -c "$deb" | awk '{print $1}' | grep -E '^.{8}w|^...s|^......s'; then
   echo "unsafe permissions in package"; exit 1
 fi
+
+# Debian's own checks, and those of the desktop's metadata: not one error
+# or warning (lintian's informational tags are allowed).
+validators=$(mktemp -d)
+dpkg-deb -x "$deb" "$validators"
+failed=0
+echo "lintian:"
+# lintian says once that it runs as root; that is no finding.
+lintian --fail-on error,warning "$deb" 2> >(grep -v 'running with root privileges' >&2) || failed=1
+echo "appstreamcli validate:"
+metainfo=$validators/usr/share/metainfo/example.kelto_lighting.kelto.metainfo.xml
+out=$(appstreamcli validate --no-net "$metainfo" 2>&1) || failed=1
+echo "$out"
+grep -qE '^[EW]:' <<<"$out" && failed=1
+echo "desktop-file-validate:"
+out=$(desktop-file-validate "$validators/usr/share/applications/kelto.desktop" 2>&1) || failed=1
+echo "${out:-no findings}"
+[ -z "$out" ] || failed=1
+# The metadata's newest release is the package's version.
+grep -q "<release version=\"$(dpkg-deb -f "$deb" Version)\"" "$metainfo" || {
+  echo "the metadata's newest release is not $(dpkg-deb -f "$deb" Version)"; failed=1; }
+rm -rf "$validators"
+[ "$failed" -eq 0 ] || { echo "package validators found errors or warnings"; exit 1; }
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

@@ -1,0 +1,28 @@
+#ifndef KELTO_CLI_INTERRUPTION_H
+#define KELTO_CLI_INTERRUPTION_H
+
+class Upgrader;
+
+namespace kelto::cli {
+
+// While alive, SIGINT, SIGTERM and SIGHUP ask the upgrade to stop at its
+// next safe point instead of killing the process between two transfers:
+// the run then ends with its record and the converter in a known state. A
+// second signal of the same kind takes its default course.
+class Interruption
+{
+public:
+    explicit Interruption(Upgrader &upgrader);
+    ~Interruption();
+    Interruption(const Interruption &) = delete;
+    Interruption &operator=(const Interruption &) = delete;
+
+    // The first signal caught, or 0.
+    static int signal();
+    // "SIGINT", "SIGTERM", "SIGHUP".
+    static const char *name(int signal);
+};
+
+} // namespace kelto::cli
+
+#endif

@@ -73,25 +73,32 @@ Device::Device(int deviceId, const DeviceConfig &config)
     writeBootloaderFacts();
     vrb.assign(vrbSize, 0);
     records.assign(ballastRecordSize * ballastCount, 0);
-    node.dev = this;
-    node.devnum = uint8_t(id + 2);
-    std::snprintf(node.filename, sizeof node.filename, "%03u", unsigned(node.devnum));
+    node = std::make_unique<struct usb_device>();
+    node->dev = this;
     updateDescriptor();
 }
 
 void Device::updateDescriptor()
 {
-    usb_device_descriptor &d = node.descriptor;
-    d.bLength = USB_DT_DEVICE_SIZE;
-    d.bDescriptorType = USB_DT_DEVICE;
-    d.bcdUSB = 0x0110;
-    d.bMaxPacketSize0 = 64;
-    d.idVendor = cfg.vendorId;
-    d.idProduct = cfg.productId;
-    d.iManufacturer = 1;
-    d.iProduct = 2;
-    d.iSerialNumber = 3;
-    d.bNumConfigurations = 1;
+    // The list entry shows the bytes the device gives, as the real library
+    // parses them from the node.
+    int error = 0;
+    const std::vector<uint8_t> b = descriptor(USB_DT_DEVICE, 0, error);
+    usb_device_descriptor &d = node->descriptor;
+    d.bLength = b[0];
+    d.bDescriptorType = b[1];
+    d.bcdUSB = uint16_t(b[2] | b[3] << 8);
+    d.bDeviceClass = b[4];
+    d.bDeviceSubClass = b[5];
+    d.bDeviceProtocol = b[6];
+    d.bMaxPacketSize0 = b[7];
+    d.idVendor = uint16_t(b[8] | b[9] << 8);
+    d.idProduct = uint16_t(b[10] | b[11] << 8);
+    d.bcdDevice = uint16_t(b[12] | b[13] << 8);
+    d.iManufacturer = b[14];
+    d.iProduct = b[15];
+    d.iSerialNumber = b[16];
+    d.bNumConfigurations = b[17];
 }
 
 void Device::writeBootloaderFacts()
@@ -130,17 +137,25 @@ void Device::leave(uint64_t atUs, Mode inMode)
 {
     present = false;
     ++generation;
+    claimedBy = nullptr;
     returnAtUs = atUs;
     returnMode = inMode;
 }
 
-void Device::refresh(uint64_t nowUs)
+bool Device::refresh(uint64_t nowUs)
 {
     if (!present && returnAtUs != never && nowUs >= returnAtUs) {
         present = true;
         returnAtUs = never;
         mode = returnMode;
+        return true;
     }
+    return false;
+}
+
+Mode Device::powerOnMode() const
+{
+    return applicationValid() ? Mode::Application : Mode::Bootloader;
 }
 
 std::vector<uint8_t> Device::descriptor(uint8_t type, uint8_t index, int &error) const
@@ -174,6 +189,12 @@ std::vector<uint8_t> Device::descriptor(uint8_t type, uint8_t index, int &error)
         d[16] = 3;
         d[17] = 1;
         return d;
+    }
+    if (type == USB_DT_CONFIG && index == 0) {
+        // One configuration with one vendor-class interface and no
+        // endpoints besides the control pipe; bus-powered, 100 mA.
+        return {9, USB_DT_CONFIG, 18, 0, 1, 1, 0, 0x80, 50, //
+            9, USB_DT_INTERFACE, 0, 0, 0, 0xFF, 0, 0, 0};
     }
     error = errStall;
     return {};

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <vector>
 
 namespace kelto::emu::detail {
@@ -51,9 +52,14 @@ public:
     void updateDescriptor();
 
     // Presence on the bus; `generation` changes whenever the device leaves,
-    // so that handles opened before fail.
+    // so that handles opened before fail. refresh() brings a device whose
+    // come-back time has passed back and says so (the caller gives it its
+    // new address).
     void leave(uint64_t returnAtUs, Mode returnMode);
-    void refresh(uint64_t nowUs);
+    bool refresh(uint64_t nowUs);
+    // The mode a power-on starts in: the bootloader starts the application
+    // only when the application's checksum is right.
+    Mode powerOnMode() const;
 
     int id;
     DeviceConfig cfg;
@@ -63,6 +69,15 @@ public:
     Mode returnMode = Mode::Application;
     uint64_t generation = 0;
     int handles = 0;
+    // Address on its bus; a new one at every arrival, as a hub gives it.
+    unsigned devnum = 0;
+    // When its node appeared (State::nodeCount).
+    uint64_t born = 0;
+    // The open handle (in-process) or file (usbfs) holding interface 0.
+    const void *claimedBy = nullptr;
+    // The device's own timeline on the real clock: its transfers follow one
+    // another, while other devices' transfers run beside them.
+    uint64_t busyUntilUs = 0;
 
     std::vector<uint8_t> flash;
     std::vector<uint8_t> ext;
@@ -72,11 +87,11 @@ public:
     std::vector<uint8_t> records;
     std::vector<ActiveFault> faults;
 
-    // The device's entry in the libusb bus lists; usb_device::dev points
-    // back here.
-    struct usb_device node
-    {
-    };
+    // The device's entry in the in-process libusb bus lists (usb_device::dev
+    // points back here); a new entry after every arrival, the old ones are
+    // kept so that pointers the host still holds stay readable.
+    std::unique_ptr<struct usb_device> node;
+    std::vector<std::unique_ptr<struct usb_device>> oldNodes;
 
 private:
     void generateBallastData(uint64_t nowUs, uint8_t *vrbOut, uint8_t *recordsOut) const;

@@ -45,17 +45,14 @@ void removeAllDevices()
     Lock lock(s.mutex);
     ++s.epoch; // handles of removed devices die with them
     s.devices.clear();
-    s.busList = nullptr;
-    usb_busses = nullptr;
+    s.resetBus();
 }
 
 int addDevice(const DeviceConfig &config)
 {
     auto &s = state();
     Lock lock(s.mutex);
-    const int id = int(s.devices.size());
-    s.devices.push_back(std::make_unique<Device>(id, config));
-    return id;
+    return s.add(config).id;
 }
 
 std::size_t deviceCount()
@@ -90,11 +87,14 @@ void unplug(int device)
 
 void plug(int device)
 {
-    withDevice(device, [](detail::State &, Device &d) {
+    withDevice(device, [](detail::State &s, Device &d) {
         if (!d.present) {
+            // Plugging in powers the converter up: its bootloader starts the
+            // application only when the application checks.
             d.present = true;
             d.returnAtUs = detail::never;
-            d.mode = d.returnMode;
+            d.mode = d.powerOnMode();
+            s.arrive(d);
         }
     });
 }
@@ -103,7 +103,7 @@ bool present(int device)
 {
     bool p = false;
     withDevice(device, [&](detail::State &s, Device &d) {
-        d.refresh(s.nowUs());
+        s.refresh(d);
         p = d.present;
     });
     return p;
@@ -113,7 +113,7 @@ Mode mode(int device)
 {
     Mode m = Mode::Application;
     withDevice(device, [&](detail::State &s, Device &d) {
-        d.refresh(s.nowUs());
+        s.refresh(d);
         m = d.present ? d.mode : d.returnMode;
     });
     return m;

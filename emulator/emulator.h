@@ -124,11 +124,13 @@ void configure(const DeviceConfig &config, int device = 0);
 DeviceConfig config(int device = 0);
 
 // Unplugging makes open handles fail with errNoDevice and hides the device
-// from the next bus scan; plugging it in again shows it at the next scan
-// with the same contents. A plugged device's next handle is a new one.
-// plug() also brings back a device that left the bus for good (a restart
-// with returnsAfterReset false, a DropOff without comeBack), in the mode it
-// was heading for.
+// from the next bus scan. Plugging it in again powers it up: it shows at the
+// next scan with the same memories, a new device number (a new entry in the
+// bus list) and the mode its bootloader chooses (the application when the
+// application's checksum is right, else the bootloader). A plugged device's
+// next handle is a new one. plug() also brings back a device that left the
+// bus for good (a restart with returnsAfterReset false, a DropOff without
+// comeBack).
 void unplug(int device = 0);
 void plug(int device = 0);
 bool present(int device = 0);
@@ -179,13 +181,15 @@ void virtualSleep(unsigned long ms);
 // --------------------------------------------------------- fault injection
 
 enum class FaultKind {
-    Error, // the transfer fails with `error`; nothing is done
+    Error, // the transfer fails with `error`; nothing is done. errTimeout
+           // costs the host's whole timeout
     Short, // only `shortCount` bytes are transferred (OUT: not applied)
     Corrupt, // done normally, then byte `byteOffset` is XORed with `xorMask`
              // (IN: in the reply; OUT: in the data before it is applied)
     DropOff, // the transfer fails with errNoDevice and the device leaves
              // the bus; it comes back after `comeBackAfterMs` when
-             // `comeBack` is set, else it stays away until plug()
+             // `comeBack` is set (in the same firmware, or powered up as by
+             // plug() with `powerCycle`), else it stays away until plug()
 };
 
 struct Fault
@@ -205,6 +209,7 @@ struct Fault
     uint8_t xorMask = 0x01;
     bool comeBack = true;
     uint64_t comeBackAfterMs = 0;
+    bool powerCycle = false;
 };
 void injectFault(const Fault &fault, int device = 0);
 void clearFaults(int device = 0);

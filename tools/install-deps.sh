@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(
   cmake make g++ clang clang-format pkg-config binutils ccache
   qt6-base-dev qt6-base-private-dev qt6-base-dev-tools libgl-dev
-  libusb-dev
+  libusb-dev libusb-0.1-4
+  umockdev libumockdev-dev
   libbenchmark-dev
   xvfb xauth imagemagick
   srecord python3

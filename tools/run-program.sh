@@ -9,8 +9,10 @@
 # runs on a virtual X server (or Qt's offscreen platform), a preloaded
 # operator does the same, the log lines and the outcome are printed, and a
 # picture of the window after the upgrade is left in build/kelto-window.png.
-# The program itself is the unchanged one: the emulated converter and the
-# operator come in through LD_PRELOAD.
+# The program itself is the unchanged one, linked to the system's
+# libusb-0.1: kelto-testbed serves the emulated converter at the kernel's USB
+# interface (a umockdev test bed: /dev/bus/usb and /sys), and only the
+# headless operator comes in through LD_PRELOAD.
 set -euo pipefail
 exe=${1:-build/default/app/kelto}
 build=$(cd "$(dirname "$exe")/.." && pwd)
@@ -18,7 +20,7 @@ shot=${SHOT:-build/kelto-window.png}
 debuglog=${DEBUGLOG:-build/kelto-debug.log}
 
 buildlog=$(mktemp)
-if ! cmake --build "$build" --target kelto kelto_emulator_preload kelto_demo \
+if ! cmake --build "$build" --target kelto kelto-testbed kelto_demo \
   kelto_sample_firmware_files >"$buildlog" 2>&1; then
   cat "$buildlog" >&2
   rm -f "$buildlog"
@@ -26,9 +28,9 @@ if ! cmake --build "$build" --target kelto kelto_emulator_preload kelto_demo \
 fi
 rm -f "$buildlog"
 upg=$build/sample-firmware/kelto_sample.upg
-emulator=$build/emulator/libkelto-emulator.so
+testbed=$build/emulator/kelto-testbed
 operator=$build/tools/demo/libkelto-demo.so
-for f in "$exe" "$upg" "$emulator" "$operator"; do
+for f in "$exe" "$upg" "$testbed" "$operator"; do
   [ -e "$f" ] || { echo "missing $f" >&2; exit 1; }
 done
 
@@ -41,7 +43,7 @@ if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
   echo "Emulated converter attached (application mode)."
   echo "Press \"Firmware Change\" and pick: $upg"
   echo "Debug output goes to $debuglog"
-  LD_PRELOAD=$emulator "$exe" 2>"$debuglog"
+  "$testbed" -- "$exe" 2>"$debuglog"
   exit $?
 fi
 
@@ -50,11 +52,11 @@ echo "Upgrade file: $upg"
 export KELTO_DEMO_FILE=$upg KELTO_DEMO_SHOT=$shot
 status=0
 if command -v xvfb-run >/dev/null; then
-  LD_PRELOAD=$emulator:$operator xvfb-run -a -s "-screen 0 1024x768x24" \
-    "$exe" 2>"$debuglog" || status=$?
+  xvfb-run -a -s "-screen 0 1024x768x24" \
+    "$testbed" --preload "$operator" -- "$exe" 2>"$debuglog" || status=$?
 else
-  LD_PRELOAD=$emulator:$operator QT_QPA_PLATFORM=offscreen \
-    "$exe" 2>"$debuglog" || status=$?
+  QT_QPA_PLATFORM=offscreen \
+    "$testbed" --preload "$operator" -- "$exe" 2>"$debuglog" || status=$?
 fi
 echo "Debug output in $debuglog; screenshot in $shot"
 exit $status

@@ -11,6 +11,17 @@
 //   Realistic            the same on the real clock with real waits; its
 //                        "ratio" counter is wall time / ModelMinimum's
 //                        minimum, which has to stay at or below 1.02
+//   UsbfsRealistic       the unchanged kelto-cli with the system libusb-0.1
+//                        under kelto-testbed, realistic timing: the upgrade's
+//                        own duration (its record's duration_ms), against
+//                        ModelMinimum's minimum (target 1.03)
+//   UsbfsZeroLatency     the same with a zero-latency device: host_ms is the
+//                        duration less the fixed waits, the host's own cost
+//                        over usbfs, against ZeroLatency in process
+//   UsbfsParallelPages/N N converters in their bootloaders, one process per
+//                        converter programming 24 pages at once, realistic
+//                        timing (wall time of the whole bed); N = 1 is the
+//                        baseline of N = 8 and 16
 #include "benchupgradefile.h"
 #include "delay.h"
 #include "emulator.h"
@@ -29,6 +40,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <thread>
 
 namespace emu = kelto::emu;
@@ -147,12 +160,106 @@ void Realistic(benchmark::State &state)
         state.counters["ratio"] = perRun / modelMinimumMs;
 }
 
+// Runs a command, returns its exit status and its standard output.
+int runCommand(const std::string &command, std::string &out)
+{
+    out.clear();
+    FILE *p = popen(command.c_str(), "r");
+    if (!p)
+        return -1;
+    char buf[4096];
+    size_t n = 0;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    return pclose(p);
+}
+
+// One kelto-cli upgrade under the test bed; its record's duration_ms, or a
+// negative number when it failed.
+double usbfsUpgradeMs(const char *timing)
+{
+    std::string out;
+    const std::string command = std::string(KELTO_TESTBED) + " --timing " + timing
+        + " --converter serial=BENCH0001 -- " + KELTO_CLI + " upgrade --json '" + file.toStdString()
+        + "' 2>/dev/null";
+    if (runCommand(command, out) != 0 || out.find("\"success\":true") == std::string::npos)
+        return -1;
+    const size_t at = out.find("\"duration_ms\":");
+    return at == std::string::npos ? -1 : std::atof(out.c_str() + at + 14);
+}
+
+void UsbfsRealistic(benchmark::State &state)
+{
+    double sum = 0;
+    for (auto _ : state) {
+        const double ms = usbfsUpgradeMs("realistic");
+        if (ms < 0) {
+            state.SkipWithError("upgrade over usbfs failed");
+            return;
+        }
+        state.SetIterationTime(ms / 1000);
+        sum += ms;
+    }
+    if (modelMinimumMs > 0)
+        state.counters["ratio"] = sum / double(state.iterations()) / modelMinimumMs;
+}
+
+void UsbfsZeroLatency(benchmark::State &state)
+{
+    double hostMs = 0;
+    for (auto _ : state) {
+        const double ms = usbfsUpgradeMs("zero");
+        if (ms < 0) {
+            state.SkipWithError("upgrade over usbfs failed");
+            return;
+        }
+        state.SetIterationTime(ms / 1000);
+        hostMs += ms - double(fixedWaitsMs.load());
+    }
+    state.counters["host_ms"] = hostMs / double(state.iterations());
+    state.counters["fixed_waits_ms"] = double(fixedWaitsMs.load());
+}
+
+void UsbfsParallelPages(benchmark::State &state)
+{
+    const int units = int(state.range(0));
+    std::string bed = std::string(KELTO_TESTBED) + " --timing realistic";
+    std::string script;
+    for (int i = 1; i <= units; ++i) {
+        char serial[16];
+        std::snprintf(serial, sizeof serial, "PAR%06d", i);
+        bed += std::string(" --converter serial=") + serial + ",mode=bootloader";
+        script += std::string(KELTO_PAGEWRITER) + " " + serial + " 24 & p=\"$p $!\"; ";
+    }
+    const std::string command
+        = bed + " -- sh -c 'ok=0; " + script + "for j in $p; do wait $j || ok=1; done; exit $ok'";
+    for (auto _ : state) {
+        std::string out;
+        const auto t0 = std::chrono::steady_clock::now();
+        if (runCommand(command, out) != 0) {
+            state.SkipWithError("a converter was not programmed");
+            return;
+        }
+        state.SetIterationTime(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    }
+}
+
 } // namespace
 
 BENCHMARK(ReadAndDecode)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 BENCHMARK(ZeroLatency)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 BENCHMARK(ModelMinimum)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(Realistic)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(UsbfsRealistic)->Unit(benchmark::kMillisecond)->Iterations(2)->UseManualTime();
+BENCHMARK(UsbfsZeroLatency)->Unit(benchmark::kMillisecond)->Iterations(3)->UseManualTime();
+BENCHMARK(UsbfsParallelPages)
+    ->Arg(1)
+    ->Arg(8)
+    ->Arg(16)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->UseManualTime();
 
 int main(int argc, char **argv)
 {

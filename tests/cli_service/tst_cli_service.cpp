@@ -3,11 +3,15 @@
 #include "clirun.h"
 #include "dumpbuffer.h"
 #include "emulator.h"
+#include "usbdevice.h"
 
+#include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 using kelto::test::CliResult;
@@ -241,6 +245,21 @@ void TestCliService::severalConverters()
     c.serial = "KT0000003";
     c.noAccess = true;
     emu::addDevice(c);
+    // The library does not list a node it cannot open; the kernel's sysfs
+    // entry is what shows the third unit.
+    QTemporaryDir sysfs;
+    const QString node = sysfs.filePath("bus/usb/devices/1-3");
+    QVERIFY(QDir().mkpath(node));
+    for (const auto &[name, value] : {std::pair {"idVendor", "16c0\n"}, {"idProduct", "078b\n"},
+             {"busnum", "1\n"}, {"devnum", "4\n"}, {"serial", "KT0000003\n"}}) {
+        QFile f(node + '/' + name);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(value) > 0);
+    }
+    kelto::setSysfsRoot(sysfs.path());
+    struct SysfsBack
+    {
+        ~SysfsBack() { kelto::setSysfsRoot("/sys"); }
+    } back;
 
     const CliResult listed = runCli({"list", "--json"});
     QCOMPARE(listed.exitCode, 0);

@@ -8,6 +8,8 @@
 
 #include <QTest>
 
+#include <cerrno>
+
 #include <cstring>
 #include <vector>
 
@@ -101,9 +103,12 @@ void TestEmulator::defaultDevice()
     QVERIFY(bus);
     QVERIFY(!bus->next);
     QVERIFY(bus->devices);
-    QVERIFY(!bus->devices->next);
     QCOMPARE(bus->devices->descriptor.idVendor, uint16_t(0x16C0));
     QCOMPARE(bus->devices->descriptor.idProduct, uint16_t(0x078B));
+    // The bus's root hub is listed after it, as the system library lists it.
+    QVERIFY(bus->devices->next);
+    QCOMPARE(bus->devices->next->descriptor.idVendor, uint16_t(0x1d6b));
+    QVERIFY(!bus->devices->next->next);
     usb_dev_handle *h = openFirst();
     QVERIFY(h);
     QCOMPARE(emu::openHandles(), 1);
@@ -113,8 +118,11 @@ void TestEmulator::defaultDevice()
     QCOMPARE(in(h, 254, 0, id), 2);
     QCOMPARE(id, (std::vector<uint8_t> {0x00, 0x00}));
     QCOMPARE(serialOf(h), std::string("KT0000001"));
-    QCOMPARE(usb_set_configuration(h, 2), emu::errStall);
+    // The kernel does not reconfigure a device whose interface is held, and
+    // has no configuration 2 to give.
+    QCOMPARE(usb_set_configuration(h, 2), emu::errBusy);
     QCOMPARE(usb_release_interface(h, 0), 0);
+    QCOMPARE(usb_set_configuration(h, 2), -EINVAL);
     QCOMPARE(usb_close(h), 0);
     QCOMPARE(emu::openHandles(), 0);
     QVERIFY(emu::applicationValid());
@@ -283,15 +291,26 @@ void TestEmulator::deviceThatNeverComesBack()
     c.returnsAfterReset = false;
     emu::configure(c);
     usb_dev_handle *h = openFirst();
+    const struct usb_device *before = usb_get_busses()->devices;
+    const unsigned char devnumBefore = before->devnum;
     QCOMPARE(out(h, 4, 0, {}), 0);
     usb_close(h);
     emu::advance(60000);
     QVERIFY(!openFirst());
+    // Plugged in again it powers up as a new device: a new entry with a new
+    // device number, and its bootloader starts the valid application.
     emu::plug();
     h = openFirst();
     QVERIFY(h);
-    QCOMPARE(emu::mode(), emu::Mode::Bootloader);
+    QVERIFY(usb_get_busses()->devices != before);
+    QVERIFY(usb_get_busses()->devices->devnum != devnumBefore);
+    QCOMPARE(emu::mode(), emu::Mode::Application);
     usb_close(h);
+    // Unplugged with a broken application, it comes up in the bootloader.
+    emu::writeFlash(emu::applicationChecksumAddress, {0, 0, 0, 0});
+    emu::unplug();
+    emu::plug();
+    QCOMPARE(emu::mode(), emu::Mode::Bootloader);
 }
 
 void TestEmulator::timingChargesTheVirtualClock()
@@ -419,12 +438,17 @@ void TestEmulator::severalBussesInOrder()
     const int ib = emu::addDevice(b);
     emu::addDevice(other);
     QCOMPARE(emu::deviceCount(), size_t(4));
+    usb_find_busses();
     usb_find_devices();
     QStringList seen;
     for (usb_bus *bus = usb_get_busses(); bus; bus = bus->next)
         for (struct usb_device *d = bus->devices; d; d = d->next)
             seen << QString("%1:%2").arg(bus->dirname).arg(d->descriptor.idVendor, 0, 16);
-    QCOMPARE(seen, (QStringList {"001:16c0", "002:16c0", "002:1234", "003:16c0"}));
+    // The system library on a tmpfs /dev: newest bus and newest device
+    // first, each bus's root hub last.
+    QCOMPARE(seen,
+        (QStringList {
+            "002:1234", "002:16c0", "002:1d6b", "003:16c0", "003:1d6b", "001:16c0", "001:1d6b"}));
     emu::unplug(0);
     emu::unplug(ib);
     usb_find_devices();

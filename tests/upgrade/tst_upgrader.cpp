@@ -569,6 +569,11 @@ void TestUpgrader::staysOnTheUnitItIdentified()
     second.serial = "KT0000002";
     second.mode = emu::Mode::Bootloader;
     const int other = emu::addDevice(second);
+    // Plugged in again, the first is the newest on the bus: the library
+    // lists it first, and the run takes it.
+    emu::unplug(0);
+    emu::plug(0);
+    emu::setMode(emu::Mode::Bootloader);
     const std::vector<uint8_t> before = emu::flash(other);
     emu::Fault f = fault(emu::FaultKind::DropOff, 1, 2);
     f.comeBack = false;

@@ -151,8 +151,13 @@ void TestUpgradePoll::upgradeWhilePolling()
         emu::setMode(emu::Mode::Bootloader);
     emu::DeviceConfig second;
     second.serial = "KT0000002";
-    if (otherUnit)
+    if (otherUnit) {
         emu::addDevice(second);
+        // Plugged in again, the first unit is the newest on the bus: the
+        // library lists it first, and the run takes it.
+        emu::unplug(0);
+        emu::plug(0);
+    }
     Poller poller(rig.device, paced);
     QVERIFY(rig.run(file));
     poller.stop();

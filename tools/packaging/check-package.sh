@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Packaging check: builds the Debian package from the default build, checks
 # its files and dependencies, unpacks it into a scratch folder and starts the
-# unpacked program headless against the preloaded emulated converter until
-# its window is up, then closes it; the program must exit with 0.
+# unpacked program headless under the test bed (the emulated converter at the
+# kernel's USB interface, found by the system's libusb-0.1) until its window
+# is up, then closes it; the program must exit with 0.
 set -euo pipefail
 build=${1:-build/default}
 (cd "$build" && cpack -G DEB >/dev/null)
@@ -67,11 +68,11 @@ rm -rf "$validators"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 dpkg-deb -x "$deb" "$scratch"
-emulator=$(ls "$build"/emulator/libkelto-emulator*.so | head -n 1)
+testbed=$build/emulator/kelto-testbed
 driver=$build/tools/driver/libkelto-driver.so
 set +e
-QT_QPA_PLATFORM=offscreen LD_PRELOAD="$emulator:$driver" KELTO_DRIVER="wait:300;close" \
-  timeout 60 "$scratch/usr/bin/kelto" >"$scratch/out.log" 2>&1
+QT_QPA_PLATFORM=offscreen KELTO_DRIVER="wait:300;close" \
+  timeout 60 "$testbed" --preload "$driver" -- "$scratch/usr/bin/kelto" >"$scratch/out.log" 2>&1
 rc=$?
 set -e
 if [ "$rc" -ne 0 ]; then

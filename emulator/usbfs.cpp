@@ -1,0 +1,618 @@
+#include "usbfs.h"
+
+#include "state.h"
+
+#include <glib.h>
+#include <glib/gstdio.h>
+#include <umockdev.h>
+
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace kelto::emu {
+
+using detail::Device;
+using detail::state;
+
+namespace {
+
+using Lock = std::unique_lock<std::mutex>;
+
+std::string busDir(unsigned bus)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "/dev/bus/usb/%03u", bus);
+    return name;
+}
+
+std::string nodePath(unsigned bus, unsigned devnum)
+{
+    char name[16];
+    std::snprintf(name, sizeof name, "/%03u", devnum);
+    return busDir(bus) + name;
+}
+
+// A root hub: what a read() of its node gives (device and configuration
+// descriptors), enough for the library to list it and pass over it.
+const unsigned char hubDescriptors[]
+    = {18, 1, 0x00, 0x02, 9, 0, 1, 64, 0x6b, 0x1d, 0x02, 0x00, 0x06, 0x06, 3, 2, 1, 1, //
+        9, 2, 25, 0, 1, 1, 0, 0xE0, 0, //
+        9, 4, 0, 0, 1, 9, 0, 0, 0, //
+        7, 5, 0x81, 3, 4, 0, 12};
+
+} // namespace
+
+// One node as the bed shows it: which converter, as it was when the node
+// appeared. Handles opened on it fail with ENODEV once the converter has
+// left, even before sync() removes the node.
+class Completer;
+
+struct NodeRef
+{
+    // The bed's parts a handler uses; null once the bed is going.
+    UsbfsBed::Impl *bed = nullptr;
+    GMainContext *mainContext = nullptr;
+    Completer *completer = nullptr;
+    int device = -1;
+    uint64_t generation = 0;
+    uint64_t epoch = 0;
+    unsigned devnum = 0;
+};
+
+// What one open file of a node holds (umockdev's worker thread only).
+struct ClientState
+{
+    size_t readOffset = 0;
+};
+
+// Answers clients when their device time has passed, to the microsecond,
+// on a thread of its own: umockdev's worker goes on with other converters'
+// requests meanwhile, and a main loop would round every wait up to the next
+// millisecond.
+class Completer
+{
+public:
+    Completer()
+        : thread([this] { run(); })
+    {
+    }
+    ~Completer()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        wake.notify_one();
+        thread.join();
+    }
+
+    void add(std::chrono::steady_clock::time_point at, UMockdevIoctlClient *client, long result,
+        int error)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            due.emplace(at,
+                Answer {static_cast<UMockdevIoctlClient *>(g_object_ref(client)), result, error});
+        }
+        wake.notify_one();
+    }
+
+private:
+    struct Answer
+    {
+        UMockdevIoctlClient *client;
+        long result;
+        int error;
+    };
+
+    void run()
+    {
+        // Wake-ups on time: the default slack of 50 us would add to every
+        // transfer.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!stopping || !due.empty()) {
+            if (due.empty()) {
+                wake.wait(lock);
+                continue;
+            }
+            const auto next = due.begin();
+            if (!stopping && wake.wait_until(lock, next->first) != std::cv_status::timeout)
+                continue;
+            if (!stopping && std::chrono::steady_clock::now() < next->first)
+                continue;
+            const Answer a = next->second;
+            due.erase(next);
+            lock.unlock();
+            umockdev_ioctl_client_complete(a.client, a.result, a.error);
+            g_object_unref(a.client);
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::multimap<std::chrono::steady_clock::time_point, Answer> due; // guarded by mutex
+    bool stopping = false; // guarded by mutex
+    std::thread thread;
+};
+
+struct UsbfsBed::Impl
+{
+    UMockdevTestbed *bed = nullptr;
+    GMainContext *mainContext = nullptr;
+    std::string root;
+
+    struct Node
+    {
+        NodeRef ref;
+        unsigned bus = 0;
+        std::string dev;
+        std::string sys;
+        UMockdevIoctlBase *handler = nullptr;
+    };
+    // Touched by sync() only (the main loop).
+    std::map<int, Node> nodes;
+    std::set<unsigned> hubs;
+    guint returnTimer = 0;
+    std::unique_ptr<Completer> completer = std::make_unique<Completer>();
+    // What the handlers are given; they copy it under the emulator's mutex
+    // and it is freed under that mutex when the bed goes, so that the
+    // hand-over is one ThreadSanitizer sees (GObject's own is not).
+    std::vector<std::unique_ptr<NodeRef>> refs;
+
+    void addHub(unsigned bus);
+    void addNode(const Device &d, uint64_t epoch);
+    void removeNode(Node &n);
+    void sync();
+    void scheduleSync(uint64_t inUs);
+};
+
+namespace {
+
+// ------------------------------------------------------------ the handlers
+
+NodeRef nodeRef(gpointer data)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return *static_cast<const NodeRef *>(data);
+}
+
+ClientState &clientState(UMockdevIoctlClient *client)
+{
+    auto *cs = static_cast<ClientState *>(g_object_get_data(G_OBJECT(client), "kelto-client"));
+    if (!cs) {
+        cs = new ClientState;
+        g_object_set_data_full(G_OBJECT(client), "kelto-client", cs,
+            [](gpointer p) { delete static_cast<ClientState *>(p); });
+    }
+    return *cs;
+}
+
+gboolean syncSoon(gpointer data)
+{
+    static_cast<UsbfsBed::Impl *>(data)->sync();
+    return G_SOURCE_REMOVE;
+}
+
+// Answers the client after `us` microseconds of device time.
+void completeAfter(const NodeRef &ref, UMockdevIoctlClient *client, int result, uint64_t us)
+{
+    const long r = result < 0 ? -1 : result;
+    const int e = result < 0 ? -result : 0;
+    if (us == 0 || !ref.completer)
+        umockdev_ioctl_client_complete(client, r, e);
+    else
+        ref.completer->add(
+            std::chrono::steady_clock::now() + std::chrono::microseconds(us), client, r, e);
+}
+
+int controlTransfer(const NodeRef &ref, UMockdevIoctlClient *client, uint64_t &sleepUs,
+    std::chrono::steady_clock::time_point arrived)
+{
+    GError *error = nullptr;
+    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+    UMockdevIoctlData *ctrl
+        = umockdev_ioctl_data_resolve(arg, 0, sizeof(struct usbdevfs_ctrltransfer), &error);
+    if (!ctrl) {
+        g_clear_error(&error);
+        return -EFAULT;
+    }
+    struct usbdevfs_ctrltransfer ct;
+    std::memcpy(&ct, ctrl->data, sizeof ct);
+    detail::Setup setup;
+    setup.requestType = ct.bRequestType;
+    setup.request = ct.bRequest;
+    setup.value = ct.wValue;
+    setup.index = ct.wIndex;
+    setup.length = ct.wLength;
+    setup.timeoutMs = ct.timeout;
+    UMockdevIoctlData *buffer = nullptr;
+    if (ct.wLength) {
+        buffer = umockdev_ioctl_data_resolve(
+            ctrl, offsetof(struct usbdevfs_ctrltransfer, data), ct.wLength, &error);
+        if (!buffer) {
+            g_clear_error(&error);
+            g_object_unref(ctrl);
+            return -EFAULT;
+        }
+    }
+    std::vector<uint8_t> bytes(ct.wLength);
+    if (buffer)
+        std::memcpy(bytes.data(), buffer->data, ct.wLength);
+    auto &s = state();
+    Lock lock(s.mutex);
+    const int result = s.transfer(ref.device, ref.generation, ref.epoch, setup,
+        bytes.empty() ? nullptr : bytes.data(), sleepUs, arrived);
+    Device *d = s.device(ref.device);
+    const bool gone = d && !d->present;
+    lock.unlock();
+    if (buffer && (ct.bRequestType & 0x80) && result > 0)
+        umockdev_ioctl_data_update(buffer, 0, bytes.data(), result);
+    if (buffer)
+        g_object_unref(buffer);
+    g_object_unref(ctrl);
+    if (gone)
+        if (ref.mainContext)
+            g_main_context_invoke(ref.mainContext, syncSoon, ref.bed);
+    return result;
+}
+
+// SETCONFIGURATION, CLAIMINTERFACE, RELEASEINTERFACE: an unsigned int behind
+// the argument.
+int interfaceRequest(const NodeRef &ref, UMockdevIoctlClient *client, unsigned long request)
+{
+    GError *error = nullptr;
+    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+    UMockdevIoctlData *value = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), &error);
+    if (!value) {
+        g_clear_error(&error);
+        return -EFAULT;
+    }
+    unsigned number = 0;
+    std::memcpy(&number, value->data, sizeof number);
+    g_object_unref(value);
+
+    auto &s = state();
+    Lock lock(s.mutex);
+    Device *d = s.live(ref.device, ref.generation, ref.epoch);
+    if (!d)
+        return -ENODEV;
+    const DeviceConfig cfg = d->cfg;
+    if (request == USBDEVFS_SETCONFIGURATION) {
+        // The kernel does not touch a device whose interface anybody holds.
+        if (d->claimedBy)
+            return -EBUSY;
+        if (cfg.failSetConfiguration)
+            return -EPIPE;
+        return number == 1 ? 0 : -EINVAL;
+    }
+    lock.unlock();
+    if (number != 0)
+        return -EINVAL;
+    lock.lock();
+    d = s.live(ref.device, ref.generation, ref.epoch);
+    if (!d)
+        return -ENODEV;
+    if (request == USBDEVFS_CLAIMINTERFACE) {
+        // One program at a time: another file's claim stands until
+        // released or closed.
+        if (cfg.failClaim || (d->claimedBy && d->claimedBy != client))
+            return -EBUSY;
+        d->claimedBy = client;
+        return 0;
+    }
+    if (d->claimedBy != client)
+        return -EINVAL;
+    d->claimedBy = nullptr;
+    return 0;
+}
+
+gboolean handleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
+{
+    const auto arrived = std::chrono::steady_clock::now();
+    const NodeRef ref = nodeRef(data);
+    const unsigned long request = umockdev_ioctl_client_get_request(client);
+    {
+        // Without the udev rule the node opens read-only, and the kernel
+        // refuses every request on such a file.
+        auto &s = state();
+        Lock lock(s.mutex);
+        Device *d = s.device(ref.device);
+        if (d && d->cfg.permissionDenied) {
+            lock.unlock();
+            umockdev_ioctl_client_complete(client, -1, EPERM);
+            return TRUE;
+        }
+    }
+    uint64_t sleepUs = 0;
+    int result = -ENOTTY;
+    if (request == USBDEVFS_CONTROL) {
+        result = controlTransfer(ref, client, sleepUs, arrived);
+    } else if (request == USBDEVFS_CONNECTINFO) {
+        GError *error = nullptr;
+        UMockdevIoctlData *info = umockdev_ioctl_data_resolve(
+            umockdev_ioctl_client_get_arg(client), 0, sizeof(struct usbdevfs_connectinfo), &error);
+        g_clear_error(&error);
+        if (info) {
+            struct usbdevfs_connectinfo ci = {};
+            ci.devnum = ref.devnum;
+            ci.slow = 0;
+            umockdev_ioctl_data_update(info, 0, reinterpret_cast<guint8 *>(&ci), gint(sizeof ci));
+            g_object_unref(info);
+            result = 0;
+        } else {
+            result = -EFAULT;
+        }
+    } else if (request == USBDEVFS_SETCONFIGURATION || request == USBDEVFS_CLAIMINTERFACE
+        || request == USBDEVFS_RELEASEINTERFACE) {
+        result = interfaceRequest(ref, client, request);
+    }
+    completeAfter(ref, client, result, sleepUs);
+    return TRUE;
+}
+
+// read() of a node gives the device descriptor followed by the
+// configuration descriptors, as usbfs does.
+gboolean handleRead(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
+{
+    const NodeRef ref = nodeRef(data);
+    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+    std::vector<uint8_t> all;
+    {
+        auto &s = state();
+        Lock lock(s.mutex);
+        Device *d = s.live(ref.device, ref.generation, ref.epoch);
+        if (!d) {
+            lock.unlock();
+            umockdev_ioctl_client_complete(client, -1, ENODEV);
+            return TRUE;
+        }
+        int error = 0;
+        all = d->descriptor(0x01, 0, error);
+        const std::vector<uint8_t> config = d->descriptor(0x02, 0, error);
+        all.insert(all.end(), config.begin(), config.end());
+    }
+    ClientState &cs = clientState(client);
+    const size_t from = std::min(cs.readOffset, all.size());
+    const size_t n = std::min(all.size() - from, size_t(arg->data_len));
+    if (n)
+        umockdev_ioctl_data_update(arg, 0, all.data() + from, gint(n));
+    cs.readOffset += n;
+    umockdev_ioctl_client_complete(client, long(n), 0);
+    return TRUE;
+}
+
+void clientVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
+{
+    // Closing the file releases what it had claimed.
+    const NodeRef ref = nodeRef(data);
+    auto &s = state();
+    Lock lock(s.mutex);
+    if (Device *d = s.device(ref.device); d && d->claimedBy == client)
+        d->claimedBy = nullptr;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- the bed
+
+void UsbfsBed::Impl::addHub(unsigned bus)
+{
+    if (!hubs.insert(bus).second)
+        return;
+    const std::string dir = root + busDir(bus);
+    g_mkdir_with_parents(dir.c_str(), 0755);
+    g_file_set_contents((dir + "/001").c_str(), reinterpret_cast<const char *>(hubDescriptors),
+        sizeof hubDescriptors, nullptr);
+    const std::string name = "usb" + std::to_string(bus);
+    const std::string busnum = std::to_string(bus) + "\n";
+    const std::string devname = nodePath(bus, 1);
+    g_free(umockdev_testbed_add_device(bed, "usb", name.c_str(), nullptr, "idVendor", "1d6b\n",
+        "idProduct", "0002\n", "busnum", busnum.c_str(), "devnum", "1\n", nullptr, "DEVNAME",
+        devname.c_str(), "DEVTYPE", "usb_device", nullptr));
+}
+
+void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
+{
+    const unsigned bus = d.cfg.bus;
+    addHub(bus);
+    // The port stays the converter's own across restarts, as the socket it
+    // is plugged into does.
+    int port = 1;
+    {
+        auto &s = state();
+        for (auto &o : s.devices)
+            if (o.get() != &d && o->cfg.bus == bus && o->id < d.id)
+                ++port;
+    }
+    Node n;
+    n.ref = NodeRef {this, mainContext, completer.get(), d.id, d.generation, epoch, d.devnum};
+    n.bus = bus;
+    n.dev = nodePath(bus, d.devnum);
+    const std::string file = root + n.dev;
+    g_file_set_contents(file.c_str(), "", 0, nullptr);
+    // Without the udev rule the node is root's alone (or, on Debian's
+    // default, readable by everyone but writable by root only).
+    g_chmod(file.c_str(), d.cfg.noAccess ? 0000 : d.cfg.permissionDenied ? 0444 : 0666);
+
+    // Attributes end in a newline, as the kernel's do.
+    char vid[8], pid[8];
+    std::snprintf(vid, sizeof vid, "%04x\n", unsigned(d.cfg.vendorId));
+    std::snprintf(pid, sizeof pid, "%04x\n", unsigned(d.cfg.productId));
+    // Under its hub's entry; named by path rather than by parent, as the
+    // bed's folders are not where this process's /sys is.
+    const std::string name
+        = "usb" + std::to_string(bus) + "/" + std::to_string(bus) + "-" + std::to_string(port);
+    const std::string busnum = std::to_string(bus) + "\n";
+    const std::string devnum = std::to_string(d.devnum) + "\n";
+    const std::string serial = d.reportedSerial() + "\n";
+    const std::string busProperty = std::to_string(bus);
+    const std::string devProperty = std::to_string(d.devnum);
+    gchar *sys = umockdev_testbed_add_device(bed, "usb", name.c_str(), nullptr, "idVendor", vid,
+        "idProduct", pid, "busnum", busnum.c_str(), "devnum", devnum.c_str(), "serial",
+        serial.c_str(), "bConfigurationValue", "1\n", "bNumInterfaces", " 1\n", nullptr, "DEVNAME",
+        n.dev.c_str(), "DEVTYPE", "usb_device", "BUSNUM", busProperty.c_str(), "DEVNUM",
+        devProperty.c_str(), nullptr);
+    n.sys = sys ? sys : "";
+    g_free(sys);
+
+    n.handler = umockdev_ioctl_base_new();
+    refs.push_back(std::make_unique<NodeRef>(n.ref));
+    NodeRef *ref = refs.back().get();
+    g_signal_connect(n.handler, "handle-ioctl", G_CALLBACK(handleIoctl), ref);
+    g_signal_connect(n.handler, "handle-read", G_CALLBACK(handleRead), ref);
+    g_signal_connect(n.handler, "client-vanished", G_CALLBACK(clientVanished), ref);
+    GError *error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(bed, n.dev.c_str(), n.handler, &error)) {
+        std::fprintf(stderr, "kelto-testbed: cannot serve %s: %s\n", n.dev.c_str(),
+            error ? error->message : "?");
+        g_clear_error(&error);
+    }
+    nodes[d.id] = n;
+}
+
+void UsbfsBed::Impl::removeNode(Node &n)
+{
+    umockdev_testbed_detach_ioctl(bed, n.dev.c_str(), nullptr);
+    g_object_unref(n.handler);
+    g_unlink((root + n.dev).c_str());
+    if (!n.sys.empty())
+        umockdev_testbed_remove_device(bed, n.sys.c_str());
+}
+
+void UsbfsBed::Impl::sync()
+{
+    auto &s = state();
+    Lock lock(s.mutex);
+    s.refreshAll();
+    uint64_t nextReturn = detail::never;
+    for (auto it = nodes.begin(); it != nodes.end();) {
+        Device *d = s.device(it->first);
+        if (d && d->present && d->generation == it->second.ref.generation
+            && d->devnum == it->second.ref.devnum && it->second.ref.epoch == s.epoch) {
+            ++it;
+            continue;
+        }
+        removeNode(it->second);
+        it = nodes.erase(it);
+    }
+    // New nodes in the order the devices arrived, as the kernel makes them.
+    std::vector<Device *> arrived;
+    for (auto &d : s.devices) {
+        if (d->present && !nodes.count(d->id))
+            arrived.push_back(d.get());
+        if (!d->present && d->returnAtUs != detail::never)
+            nextReturn = std::min(nextReturn, d->returnAtUs);
+    }
+    std::sort(arrived.begin(), arrived.end(),
+        [](const Device *a, const Device *b) { return a->born < b->born; });
+    for (Device *d : arrived)
+        addNode(*d, s.epoch);
+    const uint64_t now = s.nowUs();
+    lock.unlock();
+    if (nextReturn != detail::never)
+        scheduleSync(nextReturn > now ? nextReturn - now : 0);
+}
+
+void UsbfsBed::Impl::scheduleSync(uint64_t inUs)
+{
+    if (returnTimer)
+        g_source_remove(returnTimer);
+    returnTimer = g_timeout_add(
+        guint((inUs + 999) / 1000),
+        [](gpointer data) {
+            auto *impl = static_cast<Impl *>(data);
+            impl->returnTimer = 0;
+            impl->sync();
+            return G_SOURCE_REMOVE;
+        },
+        this);
+}
+
+UsbfsBed::UsbfsBed()
+    : impl(std::make_unique<Impl>())
+{
+    impl->mainContext = g_main_context_ref_thread_default();
+    // The bed's /dev on a tmpfs, as the machine's /dev is: the order in
+    // which the library reads the nodes, and so finds the converters, is
+    // then the order it has on a real system (newest first).
+    const char *before = g_getenv("TMPDIR");
+    const std::string saved = before ? before : "";
+    if (g_file_test("/dev/shm", G_FILE_TEST_IS_DIR) && access("/dev/shm", W_OK) == 0)
+        g_setenv("TMPDIR", "/dev/shm", TRUE);
+    impl->bed = umockdev_testbed_new();
+    if (before)
+        g_setenv("TMPDIR", saved.c_str(), TRUE);
+    else
+        g_unsetenv("TMPDIR");
+    gchar *root = umockdev_testbed_get_root_dir(impl->bed);
+    impl->root = root;
+    g_free(root);
+    // Bus 1's hub is always there: /dev/bus/usb exists inside the bed even
+    // with no converter plugged in, so that the library never looks at the
+    // machine's own.
+    impl->addHub(1);
+    sync();
+}
+
+UsbfsBed::~UsbfsBed()
+{
+    // Handlers still running from here on answer at once and leave the
+    // nodes alone; answers still due go out before the bed goes.
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        for (auto &r : impl->refs) {
+            r->mainContext = nullptr;
+            r->completer = nullptr;
+        }
+    }
+    impl->completer.reset();
+    if (impl->returnTimer)
+        g_source_remove(impl->returnTimer);
+    for (auto &n : impl->nodes)
+        impl->removeNode(n.second);
+    g_object_unref(impl->bed);
+    std::lock_guard<std::mutex> lock(state().mutex);
+    impl->refs.clear();
+    g_main_context_unref(impl->mainContext);
+}
+
+std::string UsbfsBed::rootDir() const
+{
+    return impl->root;
+}
+
+std::vector<std::pair<std::string, std::string>> UsbfsBed::environment(
+    const std::string &preload) const
+{
+    const char *before = g_getenv("LD_PRELOAD");
+    std::string list = "libumockdev-preload.so.0";
+    if (!preload.empty())
+        list += ":" + preload;
+    if (before && *before)
+        list += std::string(":") + before;
+    return {{"UMOCKDEV_DIR", impl->root}, {"LD_PRELOAD", list}};
+}
+
+void UsbfsBed::sync()
+{
+    impl->sync();
+}
+
+} // namespace kelto::emu

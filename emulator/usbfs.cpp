@@ -168,6 +168,11 @@ struct UsbfsBed::Impl
     };
     // Touched by sync() only (the main loop).
     std::map<int, Node> nodes;
+    // Nodes of converters that left, still served (every request answers
+    // ENODEV) for the programs that have them open, as the kernel does;
+    // detaching them would close those programs' sockets, which the preload
+    // library answers by aborting the program.
+    std::vector<Node> retired;
     std::set<unsigned> hubs;
     guint returnTimer = 0;
     std::unique_ptr<Completer> completer = std::make_unique<Completer>();
@@ -178,7 +183,7 @@ struct UsbfsBed::Impl
 
     void addHub(unsigned bus);
     void addNode(const Device &d, uint64_t epoch);
-    void removeNode(Node &n);
+    void removeNode(Node &n, bool detach);
     void sync();
     void scheduleSync(uint64_t inUs);
 };
@@ -445,11 +450,6 @@ void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
     n.ref = NodeRef {this, mainContext, completer.get(), d.id, d.generation, epoch, d.devnum};
     n.bus = bus;
     n.dev = nodePath(bus, d.devnum);
-    const std::string file = root + n.dev;
-    g_file_set_contents(file.c_str(), "", 0, nullptr);
-    // Without the udev rule the node is root's alone (or, on Debian's
-    // default, readable by everyone but writable by root only).
-    g_chmod(file.c_str(), d.cfg.noAccess ? 0000 : d.cfg.permissionDenied ? 0444 : 0666);
 
     // Attributes end in a newline, as the kernel's do.
     char vid[8], pid[8];
@@ -484,16 +484,28 @@ void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
             error ? error->message : "?");
         g_clear_error(&error);
     }
+    // The node appears only once it is served: a program scanning the bus
+    // in between would read an empty descriptor from a plain file, and
+    // libusb-0.1 keeps what it read for as long as the node exists.
+    const std::string file = root + n.dev;
+    g_file_set_contents(file.c_str(), "", 0, nullptr);
+    // Without the udev rule the node is root's alone (or, on Debian's
+    // default, readable by everyone but writable by root only).
+    g_chmod(file.c_str(), d.cfg.noAccess ? 0000 : d.cfg.permissionDenied ? 0444 : 0666);
     nodes[d.id] = n;
 }
 
-void UsbfsBed::Impl::removeNode(Node &n)
+void UsbfsBed::Impl::removeNode(Node &n, bool detach)
 {
-    umockdev_testbed_detach_ioctl(bed, n.dev.c_str(), nullptr);
-    g_object_unref(n.handler);
+    if (detach) {
+        umockdev_testbed_detach_ioctl(bed, n.dev.c_str(), nullptr);
+        g_object_unref(n.handler);
+        n.handler = nullptr;
+    }
     g_unlink((root + n.dev).c_str());
     if (!n.sys.empty())
         umockdev_testbed_remove_device(bed, n.sys.c_str());
+    n.sys.clear();
 }
 
 void UsbfsBed::Impl::sync()
@@ -509,7 +521,8 @@ void UsbfsBed::Impl::sync()
             ++it;
             continue;
         }
-        removeNode(it->second);
+        removeNode(it->second, false);
+        retired.push_back(it->second);
         it = nodes.erase(it);
     }
     // New nodes in the order the devices arrived, as the kernel makes them.
@@ -586,7 +599,9 @@ UsbfsBed::~UsbfsBed()
     if (impl->returnTimer)
         g_source_remove(impl->returnTimer);
     for (auto &n : impl->nodes)
-        impl->removeNode(n.second);
+        impl->removeNode(n.second, true);
+    for (auto &n : impl->retired)
+        impl->removeNode(n, true);
     g_object_unref(impl->bed);
     std::lock_guard<std::mutex> lock(state().mutex);
     impl->refs.clear();

@@ -330,13 +330,17 @@ gboolean handleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer 
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     {
         // Without the udev rule the node opens read-only, and the kernel
-        // refuses every request on such a file.
+        // refuses every request on such a file; on the file of a device
+        // that has left, every request fails with ENODEV.
         auto &s = state();
         Lock lock(s.mutex);
         Device *d = s.device(ref.device);
-        if (d && d->cfg.permissionDenied) {
+        const int refused = d && d->cfg.permissionDenied     ? EPERM
+            : !s.live(ref.device, ref.generation, ref.epoch) ? ENODEV
+                                                             : 0;
+        if (refused) {
             lock.unlock();
-            umockdev_ioctl_client_complete(client, -1, EPERM);
+            umockdev_ioctl_client_complete(client, -1, refused);
             return TRUE;
         }
     }

@@ -179,6 +179,12 @@ struct UsbfsBed::Impl
     void addHub(unsigned bus);
     void addNode(const Device &d, uint64_t epoch);
     void removeNode(Node &n);
+    // Detaches the handlers of removed nodes whose time has come (all of
+    // them, or the one at `path` that a new node needs).
+    void retire(bool all, const std::string &path = std::string());
+    static constexpr gint64 retireAfterUs = 2000000;
+    std::vector<std::pair<gint64, Node>> retiring;
+    guint retireTimer = 0;
     void sync();
     void scheduleSync(uint64_t inUs);
 };
@@ -482,6 +488,7 @@ void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
     g_signal_connect(n.handler, "handle-ioctl", G_CALLBACK(handleIoctl), ref);
     g_signal_connect(n.handler, "handle-read", G_CALLBACK(handleRead), ref);
     g_signal_connect(n.handler, "client-vanished", G_CALLBACK(clientVanished), ref);
+    retire(false, n.dev);
     GError *error = nullptr;
     if (!umockdev_testbed_attach_ioctl(bed, n.dev.c_str(), n.handler, &error)) {
         std::fprintf(stderr, "kelto-testbed: cannot serve %s: %s\n", n.dev.c_str(),
@@ -493,11 +500,43 @@ void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
 
 void UsbfsBed::Impl::removeNode(Node &n)
 {
-    umockdev_testbed_detach_ioctl(bed, n.dev.c_str(), nullptr);
-    g_object_unref(n.handler);
+    // The node goes at once: a program opening it from now on gets ENOENT,
+    // one holding it gets ENODEV from the handler. The handler's socket
+    // stays a while: a program that opened the node just before has yet to
+    // connect to it, and a socket closed under it would end that program
+    // (umockdev's preload library gives up), where the kernel would answer
+    // ENODEV.
     g_unlink((root + n.dev).c_str());
     if (!n.sys.empty())
         umockdev_testbed_remove_device(bed, n.sys.c_str());
+    retiring.push_back({g_get_monotonic_time() + retireAfterUs, n});
+    if (!retireTimer)
+        retireTimer = g_timeout_add(
+            guint(retireAfterUs / 1000),
+            [](gpointer data) -> gboolean {
+                auto *impl = static_cast<Impl *>(data);
+                impl->retire(false);
+                if (impl->retiring.empty()) {
+                    impl->retireTimer = 0;
+                    return G_SOURCE_REMOVE;
+                }
+                return G_SOURCE_CONTINUE;
+            },
+            this);
+}
+
+void UsbfsBed::Impl::retire(bool all, const std::string &path)
+{
+    const gint64 now = g_get_monotonic_time();
+    for (auto it = retiring.begin(); it != retiring.end();) {
+        if (all || it->first <= now || it->second.dev == path) {
+            umockdev_testbed_detach_ioctl(bed, it->second.dev.c_str(), nullptr);
+            g_object_unref(it->second.handler);
+            it = retiring.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void UsbfsBed::Impl::sync()
@@ -591,6 +630,9 @@ UsbfsBed::~UsbfsBed()
         g_source_remove(impl->returnTimer);
     for (auto &n : impl->nodes)
         impl->removeNode(n.second);
+    if (impl->retireTimer)
+        g_source_remove(impl->retireTimer);
+    impl->retire(true);
     g_object_unref(impl->bed);
     std::lock_guard<std::mutex> lock(state().mutex);
     impl->refs.clear();

@@ -379,6 +379,19 @@ int State::transfer(int id, uint64_t generation, uint64_t epochOpened, const Set
         record(rec);
         return errNoDevice;
     }
+    if (clockMode == ClockMode::Real && setup.timeoutMs) {
+        // A device still busy with earlier requests when the host's timeout
+        // runs out never sees this one: it costs the whole timeout.
+        const uint64_t now = nowUs();
+        const uint64_t timeoutUs = uint64_t(setup.timeoutMs) * 1000;
+        if (std::max(std::min(now, startUs), d->busyUntilUs) >= now + timeoutUs) {
+            sleepUs = timeoutUs;
+            rec.lengthReturned = errTimeout;
+            rec.timeMs = (now + sleepUs) / 1000;
+            record(rec);
+            return errTimeout;
+        }
+    }
 
     if (isDescriptorRead(setup)) {
         int result = 0;

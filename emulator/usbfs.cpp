@@ -168,11 +168,6 @@ struct UsbfsBed::Impl
     };
     // Touched by sync() only (the main loop).
     std::map<int, Node> nodes;
-    // Nodes of converters that left, still served (every request answers
-    // ENODEV) for the programs that have them open, as the kernel does;
-    // detaching them would close those programs' sockets, which the preload
-    // library answers by aborting the program.
-    std::vector<Node> retired;
     std::set<unsigned> hubs;
     guint returnTimer = 0;
     std::unique_ptr<Completer> completer = std::make_unique<Completer>();
@@ -183,7 +178,13 @@ struct UsbfsBed::Impl
 
     void addHub(unsigned bus);
     void addNode(const Device &d, uint64_t epoch);
-    void removeNode(Node &n, bool detach);
+    void removeNode(Node &n);
+    // Detaches the handlers of removed nodes whose time has come (all of
+    // them, or the one at `path` that a new node needs).
+    void retire(bool all, const std::string &path = std::string());
+    static constexpr gint64 retireAfterUs = 2000000;
+    std::vector<std::pair<gint64, Node>> retiring;
+    guint retireTimer = 0;
     void sync();
     void scheduleSync(uint64_t inUs);
 };
@@ -335,13 +336,17 @@ gboolean handleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer 
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     {
         // Without the udev rule the node opens read-only, and the kernel
-        // refuses every request on such a file.
+        // refuses every request on such a file; on the file of a device
+        // that has left, every request fails with ENODEV.
         auto &s = state();
         Lock lock(s.mutex);
         Device *d = s.device(ref.device);
-        if (d && d->cfg.permissionDenied) {
+        const int refused = d && d->cfg.permissionDenied     ? EPERM
+            : !s.live(ref.device, ref.generation, ref.epoch) ? ENODEV
+                                                             : 0;
+        if (refused) {
             lock.unlock();
-            umockdev_ioctl_client_complete(client, -1, EPERM);
+            umockdev_ioctl_client_complete(client, -1, refused);
             return TRUE;
         }
     }
@@ -450,7 +455,6 @@ void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
     n.ref = NodeRef {this, mainContext, completer.get(), d.id, d.generation, epoch, d.devnum};
     n.bus = bus;
     n.dev = nodePath(bus, d.devnum);
-
     // Attributes end in a newline, as the kernel's do.
     char vid[8], pid[8];
     std::snprintf(vid, sizeof vid, "%04x\n", unsigned(d.cfg.vendorId));
@@ -478,6 +482,7 @@ void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
     g_signal_connect(n.handler, "handle-ioctl", G_CALLBACK(handleIoctl), ref);
     g_signal_connect(n.handler, "handle-read", G_CALLBACK(handleRead), ref);
     g_signal_connect(n.handler, "client-vanished", G_CALLBACK(clientVanished), ref);
+    retire(false, n.dev);
     GError *error = nullptr;
     if (!umockdev_testbed_attach_ioctl(bed, n.dev.c_str(), n.handler, &error)) {
         std::fprintf(stderr, "kelto-testbed: cannot serve %s: %s\n", n.dev.c_str(),
@@ -495,17 +500,45 @@ void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
     nodes[d.id] = n;
 }
 
-void UsbfsBed::Impl::removeNode(Node &n, bool detach)
+void UsbfsBed::Impl::removeNode(Node &n)
 {
-    if (detach) {
-        umockdev_testbed_detach_ioctl(bed, n.dev.c_str(), nullptr);
-        g_object_unref(n.handler);
-        n.handler = nullptr;
-    }
+    // The node goes at once: a program opening it from now on gets ENOENT,
+    // one holding it gets ENODEV from the handler. The handler's socket
+    // stays a while: a program that opened the node just before has yet to
+    // connect to it, and a socket closed under it would end that program
+    // (umockdev's preload library gives up), where the kernel would answer
+    // ENODEV.
     g_unlink((root + n.dev).c_str());
     if (!n.sys.empty())
         umockdev_testbed_remove_device(bed, n.sys.c_str());
-    n.sys.clear();
+    retiring.push_back({g_get_monotonic_time() + retireAfterUs, n});
+    if (!retireTimer)
+        retireTimer = g_timeout_add(
+            guint(retireAfterUs / 1000),
+            [](gpointer data) -> gboolean {
+                auto *impl = static_cast<Impl *>(data);
+                impl->retire(false);
+                if (impl->retiring.empty()) {
+                    impl->retireTimer = 0;
+                    return G_SOURCE_REMOVE;
+                }
+                return G_SOURCE_CONTINUE;
+            },
+            this);
+}
+
+void UsbfsBed::Impl::retire(bool all, const std::string &path)
+{
+    const gint64 now = g_get_monotonic_time();
+    for (auto it = retiring.begin(); it != retiring.end();) {
+        if (all || it->first <= now || it->second.dev == path) {
+            umockdev_testbed_detach_ioctl(bed, it->second.dev.c_str(), nullptr);
+            g_object_unref(it->second.handler);
+            it = retiring.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void UsbfsBed::Impl::sync()
@@ -521,8 +554,7 @@ void UsbfsBed::Impl::sync()
             ++it;
             continue;
         }
-        removeNode(it->second, false);
-        retired.push_back(it->second);
+        removeNode(it->second);
         it = nodes.erase(it);
     }
     // New nodes in the order the devices arrived, as the kernel makes them.
@@ -599,9 +631,10 @@ UsbfsBed::~UsbfsBed()
     if (impl->returnTimer)
         g_source_remove(impl->returnTimer);
     for (auto &n : impl->nodes)
-        impl->removeNode(n.second, true);
-    for (auto &n : impl->retired)
-        impl->removeNode(n, true);
+        impl->removeNode(n.second);
+    if (impl->retireTimer)
+        g_source_remove(impl->retireTimer);
+    impl->retire(true);
     g_object_unref(impl->bed);
     std::lock_guard<std::mutex> lock(state().mutex);
     impl->refs.clear();

@@ -6,11 +6,13 @@
 
 #include <usb.h>
 
+#include <QElapsedTimer>
 #include <QTest>
 
 #include <cerrno>
 
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace emu = kelto::emu;
@@ -85,6 +87,7 @@ private slots:
     void bootloaderStartsOnlyValidApplication();
     void deviceThatNeverComesBack();
     void timingChargesTheVirtualClock();
+    void eachConverterKeepsItsOwnTime();
     void faults_data();
     void faults();
     void dropOffAndComeBack();
@@ -335,6 +338,39 @@ void TestEmulator::timingChargesTheVirtualClock()
     QCOMPARE(out(h, 3, 0x08004000, page), 2048);
     QCOMPARE(emu::nowMs() - t1, uint64_t(44)); // 535.6 ms + 43.56 ms of link time and programming
     usb_close(h);
+}
+
+void TestEmulator::eachConverterKeepsItsOwnTime()
+{
+    // On the real clock: while one converter programs a page, another
+    // answers at once, and the busy one lets a short timeout run out.
+    emu::Timing t;
+    t.pageProgramUs = 300000;
+    emu::setTiming(t);
+    emu::setClockMode(emu::ClockMode::Real);
+    emu::setMode(emu::Mode::Bootloader);
+    emu::DeviceConfig c;
+    c.serial = "KT0000002";
+    emu::addDevice(c);
+    usb_find_busses();
+    usb_find_devices();
+    usb_dev_handle *other = usb_open(usb_get_busses()->devices);
+    usb_dev_handle *busy = usb_open(usb_get_busses()->devices->next);
+    QCOMPARE(serialOf(busy), std::string("KT0000001b"));
+    std::thread programming([busy] { out(busy, 3, 0x08004000, std::vector<uint8_t>(2048)); });
+    QTest::qWait(50);
+    std::vector<uint8_t> status(4);
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(in(other, 9, 0, status), 4);
+    QVERIFY(timer.elapsed() < 100);
+    timer.restart();
+    QCOMPARE(usb_control_msg(busy, 0xC0, 9, 0, 0, reinterpret_cast<char *>(status.data()), 4, 100),
+        emu::errTimeout);
+    QVERIFY(timer.elapsed() >= 100);
+    programming.join();
+    usb_close(other);
+    usb_close(busy);
 }
 
 void TestEmulator::faults_data()

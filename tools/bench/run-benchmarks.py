@@ -59,7 +59,7 @@ ROWS = [
      "host overhead of a full upgrade, zero-latency device (ms) vs reading and decoding the file",
      "none", None),
     ("upgrade", "UsbfsRealistic", "ModelMinimum", ("real_time", "minimum_ms"),
-     "upgrade duration, kelto-cli + system libusb-0.1 over usbfs, realistic (ms) vs model minimum",
+     "upgrade duration, the Upgrader + system libusb-0.1 over usbfs, realistic (ms) vs model minimum",
      "ratio <= 1.03", lambda f, b: f / b <= 1.03),
     ("upgrade", "UsbfsZeroLatency", "ZeroLatency", ("host_ms", "real_time"),
      "host cost of an upgrade over usbfs, zero latency, fixed waits off (ms) vs in process",

@@ -6,10 +6,8 @@
 
 #include <vector>
 
-namespace {
-
 // Everything of a line that the table layout and the painting read.
-struct LineGeometry
+struct InPlaceLayout::LineGeometry
 {
     explicit LineGeometry(const QTextLine &line)
         : width(line.width())
@@ -44,7 +42,22 @@ struct LineGeometry
     bool leadingIncluded;
 };
 
-std::vector<LineGeometry> linesOf(const QTextLayout &layout)
+// A block's text and formats, and the lines it came out at.
+struct InPlaceLayout::Checked
+{
+    bool sameInput(const Checked &o) const
+    {
+        return blockFormat == o.blockFormat && text == o.text && fragments == o.fragments;
+    }
+
+    QString text;
+    int blockFormat = -1;
+    // Length and format of each fragment.
+    std::vector<std::pair<int, int>> fragments;
+    std::vector<LineGeometry> lines;
+};
+
+std::vector<InPlaceLayout::LineGeometry> InPlaceLayout::linesOf(const QTextLayout &layout)
 {
     std::vector<LineGeometry> lines;
     lines.reserve(layout.lineCount());
@@ -53,12 +66,20 @@ std::vector<LineGeometry> linesOf(const QTextLayout &layout)
     return lines;
 }
 
+namespace {
+
+// Texts remembered per block: a value changing back and forth, or among a
+// few, is checked once.
+constexpr std::size_t textsPerBlock = 4;
+
 } // namespace
 
 InPlaceLayout::InPlaceLayout(QTextDocument *document)
     : QTextDocumentLayout(document)
 {
 }
+
+InPlaceLayout::~InPlaceLayout() = default;
 
 void InPlaceLayout::beginEdits()
 {
@@ -127,6 +148,7 @@ void InPlaceLayout::documentChanged(int from, int oldLength, int length)
 void InPlaceLayout::layoutAll(int from, int oldLength, int length)
 {
     paintAreas.clear();
+    checked.clear();
     QTextDocumentLayout::documentChanged(from, oldLength, length);
 }
 
@@ -154,7 +176,12 @@ bool InPlaceLayout::relayoutInPlace(const QTextBlock &block)
     QTextLayout *layout = block.layout();
     if (!layout || layout->lineCount() == 0)
         return false;
-    const std::vector<LineGeometry> before = linesOf(*layout);
+    // The edit left the lines as they were and dropped only the glyphs.
+    Checked now;
+    now.lines = linesOf(*layout);
+    if (checkedBefore(block, now))
+        return true;
+    const std::vector<LineGeometry> &before = now.lines;
 
     // The same calls the stock layout makes for a line, with the width and
     // place it gave each line last time.
@@ -174,8 +201,31 @@ bool InPlaceLayout::relayoutInPlace(const QTextBlock &block)
         extra.setLineWidth(before.back().width);
     layout->endLayout();
 
-    if (!more && linesOf(*layout) == before)
+    if (!more && linesOf(*layout) == before) {
+        std::vector<Checked> &texts = checked[block.position()];
+        if (texts.size() >= textsPerBlock)
+            texts.erase(texts.begin());
+        texts.push_back(std::move(now));
         return true;
+    }
     layout->clearLayout();
+    return false;
+}
+
+bool InPlaceLayout::checkedBefore(const QTextBlock &block, Checked &now)
+{
+    now.text = block.text();
+    now.blockFormat = block.blockFormatIndex();
+    for (QTextBlock::iterator it = block.begin(); !it.atEnd(); ++it) {
+        const QTextFragment fragment = it.fragment();
+        now.fragments.emplace_back(fragment.length(), fragment.charFormatIndex());
+    }
+    const auto found = checked.constFind(block.position());
+    if (found == checked.constEnd())
+        return false;
+    for (const Checked &known : *found) {
+        if (known.sameInput(now) && known.lines == now.lines)
+            return true;
+    }
     return false;
 }

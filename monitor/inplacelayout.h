@@ -11,6 +11,7 @@
 #include <QtGui/private/qtextdocumentlayout_p.h>
 
 class QTextBlock;
+class QTextLayout;
 
 // The document layout of the ballast page. Laying out the page's nested
 // tables costs tens of milliseconds, and the stock layout does all of it
@@ -23,8 +24,10 @@ class QTextBlock;
 // wide as the old at every width (the layout cannot see the old text); the
 // layout checks that the lines come out exactly as before (same breaks,
 // widths and heights). Then the rest of the document stays as it is and only
-// that block is repainted. Any other edit, or a block whose lines changed,
-// makes the batch lay out the whole document once, at endEdits(). Outside a
+// that block is repainted. A block's text that came out right at its lines
+// once comes out the same again until the next whole layout, so that check is
+// done once per text and block; the glyphs are then shaped when painted. Any other edit, or a block
+// whose lines changed, makes the batch lay out the whole document once, at endEdits(). Outside a
 // batch it is the stock layout.
 class InPlaceLayout : public QTextDocumentLayout
 {
@@ -32,6 +35,7 @@ class InPlaceLayout : public QTextDocumentLayout
 
 public:
     explicit InPlaceLayout(QTextDocument *document);
+    ~InPlaceLayout() override;
 
     void beginEdits();
     void setNextEditInPlace(bool inPlace);
@@ -46,9 +50,14 @@ protected:
     void documentChanged(int from, int oldLength, int length) override;
 
 private:
+    struct LineGeometry;
+    struct Checked;
+    static std::vector<LineGeometry> linesOf(const QTextLayout &layout);
+
     // The stock layout, after which no remembered place holds.
     void layoutAll(int from, int oldLength, int length);
     bool relayoutInPlace(const QTextBlock &block);
+    bool checkedBefore(const QTextBlock &block, Checked &now);
     // Where a block is painted, by its position in the document.
     QRectF paintArea(const QTextBlock &block);
 
@@ -57,6 +66,9 @@ private:
     bool nextInPlace = false;
     std::vector<QRectF> dirty;
     QHash<int, QRectF> paintAreas;
+    // Texts that kept their block's lines, by block position; forgotten
+    // with every whole layout.
+    QHash<int, std::vector<Checked>> checked;
     int blockEditCount = 0;
     int fullLayoutCount = 0;
 };

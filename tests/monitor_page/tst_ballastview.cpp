@@ -174,6 +174,12 @@ void TestBallastView::editedPageEqualsFreshPage_data()
 
     QTest::newRow("one cell") << Change([](Bytes &b, int s) { b.vrb[24 + 17] = 10 + s; }) << 3
                               << true;
+    // Values that come back are taken without a new layout of their cells.
+    QTest::newRow("cells back and forth") << Change([](Bytes &b, int s) {
+        b.vrb[24 + 17] = s % 2 ? 10 : 17;
+        b.vrb[156 + 40] = s % 2 ? 0xAB : 0x3C;
+        b.put32(604 + 4 * 12, s % 2 ? 12345678u : 87654321u);
+    }) << 5 << true;
     QTest::newRow("few cells across tables") << Change([](Bytes &b, int s) {
         b.vrb[88 + 3] = s;
         b.vrb[156 + 40] = 0x10 * s;

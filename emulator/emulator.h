@@ -66,8 +66,9 @@ enum class Mode { Application, Bootloader };
 
 struct DeviceConfig
 {
-    // Bus the device hangs on. Busses appear in ascending number order and
-    // devices on one bus in the order they were added.
+    // Bus the device hangs on. The bus lists come out as the system's
+    // libusb-0.1 makes them: newest bus and newest device first, entries
+    // from an earlier scan keeping their place.
     unsigned bus = 1;
     uint16_t vendorId = 0x16C0;
     uint16_t productId = 0x078B;

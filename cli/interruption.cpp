@@ -37,8 +37,18 @@ void onSignal(int number)
 
 Interruption::Interruption(Upgrader &upgrader)
 {
+    install(&upgrader);
+}
+
+Interruption::Interruption()
+{
+    install(nullptr);
+}
+
+void Interruption::install(Upgrader *upgrader)
+{
     caught = 0;
-    target = &upgrader;
+    target = upgrader;
 #ifdef Q_OS_UNIX
     struct sigaction action = {};
     action.sa_handler = onSignal;

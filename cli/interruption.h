@@ -13,6 +13,8 @@ class Interruption
 {
 public:
     explicit Interruption(Upgrader &upgrader);
+    // Records the first signal only; the caller looks at signal().
+    Interruption();
     ~Interruption();
     Interruption(const Interruption &) = delete;
     Interruption &operator=(const Interruption &) = delete;
@@ -21,6 +23,9 @@ public:
     static int signal();
     // "SIGINT", "SIGTERM", "SIGHUP".
     static const char *name(int signal);
+
+private:
+    void install(Upgrader *upgrader);
 };
 
 } // namespace kelto::cli

@@ -4,6 +4,7 @@
 #include "exitcode.h"
 #include "inputfile.h"
 #include "inspection.h"
+#include "interruption.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -19,6 +20,11 @@
 
 #include <memory>
 #include <vector>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <unistd.h>
+#endif
 
 namespace kelto::cli {
 
@@ -104,7 +110,8 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
     // whatever happens to the file during the run.
     QFile in(path);
     if (QFileInfo(path).isDir() || !in.open(QIODevice::ReadOnly)) {
-        fail(command, QString("cannot read %1").arg(path), console);
+        const QString why = QFileInfo(path).isDir() ? QString("Is a directory") : in.errorString();
+        fail(command, QString("cannot read %1: %2").arg(path, why), console);
         return ExitFailed;
     }
     const QByteArray bytes = in.readAll();
@@ -114,7 +121,10 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
     QFile out(copy);
     if (!dir.isValid() || !out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size()
         || !out.flush()) {
-        fail(command, "cannot keep a copy of the file for the units", console);
+        fail(command,
+            QString("cannot keep a copy of the file for the units: %1")
+                .arg(dir.isValid() ? out.errorString() : dir.errorString()),
+            console);
         return ExitFailed;
     }
     out.close();
@@ -151,6 +161,13 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
         return ExitFailed;
     }
 
+    // A stop request reaches the station alone (the units have process
+    // groups of their own, so a Ctrl-C on the terminal is not delivered to
+    // them behind its back) and is passed on to every unit once: each
+    // finishes its transfer in flight and writes its record, and the
+    // summary still follows.
+    const Interruption interruption;
+    bool forwarded = false;
     QEventLoop loop;
     int running = 0;
     bool dirty = true;
@@ -208,6 +225,9 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
         }
         u.process = std::make_unique<QProcess>();
         QProcess *p = u.process.get();
+#ifdef Q_OS_UNIX
+        p->setChildProcessModifier([] { ::setpgid(0, 0); });
+#endif
         QObject::connect(p, &QProcess::readyReadStandardOutput, &loop, [&u, p, &takeLine] {
             u.lastHeard.start();
             u.outPending += p->readAllStandardOutput();
@@ -260,6 +280,15 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
     redraw(true);
     QTimer tick;
     QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+#ifdef Q_OS_UNIX
+        if (const int signal = Interruption::signal(); signal != 0 && !forwarded) {
+            forwarded = true;
+            for (auto &u : units) {
+                if (u->process && !u->finished)
+                    ::kill(pid_t(u->process->processId()), signal);
+            }
+        }
+#endif
         for (auto &u : units) {
             if (!u->process || u->finished || u->lastHeard.elapsed() <= silenceLimitMs)
                 continue;
@@ -286,9 +315,11 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
     redraw(false);
 
     int succeeded = 0;
+    bool interrupted = false;
     QJsonArray failed;
     QStringList failures;
     for (const auto &u : units) {
+        interrupted = interrupted || u->record.value("interrupted").isString();
         if (u->record.value("success").toBool()) {
             ++succeeded;
             continue;
@@ -301,7 +332,10 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
         for (const auto &u : units)
             console.out << QJsonDocument(u->record).toJson(QJsonDocument::Compact) << "\n";
         const QJsonObject summary {{"file", path}, {"units", total}, {"succeeded", succeeded},
-            {"failed", failed}, {"success", succeeded == total}, {"duration_ms", clock.elapsed()}};
+            {"failed", failed}, {"success", succeeded == total}, {"duration_ms", clock.elapsed()},
+            {"interrupted",
+                forwarded ? QJsonValue(Interruption::name(Interruption::signal()))
+                          : QJsonValue(false)}};
         console.out
             << QJsonDocument(QJsonObject {{"summary", summary}}).toJson(QJsonDocument::Compact)
             << "\n";
@@ -316,7 +350,8 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
                 .arg(total)
                 .arg(failures.join("\n  ")),
             console);
-        return ExitFailed;
+        // As a single upgrade does: 128 + the signal when it stopped a run.
+        return interrupted ? 128 + Interruption::signal() : int(ExitFailed);
     }
     return ExitOk;
 }

@@ -102,21 +102,14 @@ QList<UsbDevice::Presence> sysfsDevices(uint16_t vendorId, uint16_t productId)
 
 // The serial the kernel read from the device when it was plugged in;
 // empty where sysfs does not have the device.
-QByteArray serialInSysfs(const struct usb_bus *bus, const struct usb_device *dev)
+QByteArray serialInSysfs(
+    uint16_t vendorId, uint16_t productId, const struct usb_bus *bus, const struct usb_device *dev)
 {
     const int busnum = QByteArray(bus->dirname).toInt();
     const int devnum = QByteArray(dev->filename).toInt();
-    QString root;
-    {
-        std::lock_guard<std::mutex> lock(sysfsMutex);
-        root = sysfsRoot;
-    }
-    const QDir dir(root + QStringLiteral("/bus/usb/devices"));
-    for (const QString &entry : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QString path = dir.filePath(entry);
-        if (readAttribute(path, "busnum").toInt() == busnum
-            && readAttribute(path, "devnum").toInt() == devnum)
-            return readAttribute(path, "serial");
+    for (const UsbDevice::Presence &p : sysfsDevices(vendorId, productId)) {
+        if (p.bus == busnum && p.address == devnum)
+            return p.serial;
     }
     return QByteArray();
 }
@@ -230,7 +223,7 @@ int UsbDevice::connectPrivate()
             // needs neither).
             QByteArray serial;
             if (!wantedSerial.isEmpty()) {
-                serial = serialInSysfs(bus, dev);
+                serial = serialInSysfs(vendorId, productId, bus, dev);
                 if (!serial.isEmpty() && unitOf(serial) != wantedSerial) {
                     kelto::StreamLine() << "serial" << serial << "is not" << wantedSerial;
                     continue;
@@ -480,7 +473,7 @@ QList<UsbDevice::Presence> UsbDevice::survey(bool openNodes)
             Presence p;
             p.bus = QByteArray(bus->dirname).toInt();
             p.address = QByteArray(dev->filename).toInt();
-            p.serial = serialInSysfs(bus, dev);
+            p.serial = serialInSysfs(vendorId, productId, bus, dev);
             if (!openNodes) {
                 found << p;
                 continue;

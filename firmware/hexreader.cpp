@@ -15,7 +15,6 @@ constexpr size_t windowLineLimit = 63;
 // Shorter lines cannot hold the start mark and the three header fields.
 constexpr size_t shortestLine = 11;
 // ':' and 2 x (count, offset, type, 255 data bytes, checksum).
-constexpr size_t longestRecord = 1 + 2 * (1 + 2 + 1 + 255 + 1);
 
 // Value of a hexadecimal digit, or -1. A table keeps the per-byte cost of
 // large builds low.
@@ -249,8 +248,19 @@ void Reader::strictRecord(const char *text, size_t l)
     if ((l - 1) % 2 != 0)
         return fail(BadLength, "odd number of hexadecimal digits");
 
+    // The count decides the length before any byte is decoded, so that no
+    // line, whatever its length, decodes past the record's room.
+    const uint32_t count = uint32_t(digits.value[static_cast<unsigned char>(text[1])]) << 4
+        | uint32_t(digits.value[static_cast<unsigned char>(text[2])]);
+    if (l != 11 + 2 * size_t(count))
+        return fail(BadLength,
+            QString("byte count %1 calls for %2 characters, the line has %3")
+                .arg(count)
+                .arg(11 + 2 * count)
+                .arg(l));
     unsigned char bytes[longestRecord / 2];
     const size_t n = (l - 1) / 2;
+    static_assert(sizeof bytes == 255 + 5, "a record is at most 260 bytes");
     unsigned sum = 0;
     for (size_t i = 0; i < n; ++i) {
         bytes[i] = static_cast<unsigned char>(
@@ -258,13 +268,6 @@ void Reader::strictRecord(const char *text, size_t l)
             | digits.value[static_cast<unsigned char>(text[2 + 2 * i])]);
         sum += bytes[i];
     }
-    const uint32_t count = bytes[0];
-    if (n != count + 5)
-        return fail(BadLength,
-            QString("byte count %1 calls for %2 characters, the line has %3")
-                .arg(count)
-                .arg(11 + 2 * count)
-                .arg(l));
     if ((sum & 0xFF) != 0) {
         const unsigned expected = (bytes[n - 1] - sum) & 0xFF;
         return fail(BadChecksum,

@@ -77,6 +77,10 @@ struct Result
     bool ok() const { return code == Ok; }
 };
 
+// The longest strict record: ':', then count, address, type, 255 data
+// bytes and the checksum as hexadecimal digit pairs (521 characters).
+constexpr size_t longestRecord = 1 + 2 * (1 + 2 + 1 + 255 + 1);
+
 class Reader
 {
 public:
@@ -104,8 +108,9 @@ private:
     std::vector<std::vector<uint8_t>> written; // strict: one bit per region byte
     std::map<uint32_t, uint32_t> outside; // strict: first -> last, merged
     Result result;
-    // Line being assembled; longer lines than a record can be are cut.
-    char line[600];
+    // Line being assembled; a longer line than a record can be is cut and
+    // flagged, never stored past the end.
+    char line[longestRecord];
     size_t length = 0;
     bool fullLinePending = false; // window: a 63-byte read without line end
     bool lastWasCr = false; // strict: a CR ended the last line

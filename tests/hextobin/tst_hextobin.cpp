@@ -1,3 +1,4 @@
+#include "hexreader.h"
 #include "hextobin.h"
 
 #include <QTemporaryDir>
@@ -43,6 +44,8 @@ private slots:
     void unreadableFileReadsAsEmpty_data();
     void unreadableFileReadsAsEmpty();
     void longestRecordFits();
+    void strictLineLengths_data();
+    void strictLineLengths();
 
 private:
     QString write(const QByteArray &text);
@@ -261,6 +264,55 @@ void TestHexToBin::longestRecordFits()
     QCOMPARE(last.size(), 63);
     QCOMPARE(HexToBin(write(last), dest.data(), 0x1000, 0x101F), 0);
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(dest.data()), 25), bytes);
+}
+
+// A record of `count` data bytes padded or cut to `length` characters, with
+// a right checksum where the length is the record's own.
+static QByteArray recordOfLength(int count, int length)
+{
+    QByteArray bytes(4 + count, '\x41');
+    bytes[0] = char(count);
+    bytes[1] = bytes[2] = bytes[3] = 0;
+    unsigned sum = 0;
+    for (char b : bytes)
+        sum += static_cast<unsigned char>(b);
+    bytes += char((0x100 - (sum & 0xFF)) & 0xFF);
+    QByteArray line = ":" + bytes.toHex().toUpper();
+    while (line.size() < length)
+        line += "41";
+    return line.left(length);
+}
+
+void TestHexToBin::strictLineLengths_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("reason"); // empty: taken
+
+    QTest::newRow("254 bytes, 519 characters") << recordOfLength(254, 519) << QString();
+    QTest::newRow("255 bytes, 521 characters") << recordOfLength(255, 521) << QString();
+    QTest::newRow("255 bytes, 519 characters")
+        << recordOfLength(255, 519) << "byte count 255 calls for 521 characters, the line has 519";
+    QTest::newRow("1 byte, 521 characters")
+        << recordOfLength(1, 521) << "byte count 1 calls for 13 characters, the line has 521";
+    // Past the longest record: the lengths that once overran the stack.
+    for (int length : {522, 523, 561, 599, 600, 601, 4096})
+        QTest::newRow(qPrintable(QString("255 bytes, %1 characters").arg(length)))
+            << recordOfLength(255, length)
+            << "line longer than the longest record (521 characters)";
+}
+
+void TestHexToBin::strictLineLengths()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, reason);
+    std::vector<unsigned char> dest(256, 0);
+    const auto r = kelto::hex::read(line + "\n:00000001FF\n", kelto::hex::Mode::Strict,
+        {{0, 0xFF, dest.data()}});
+    QCOMPARE(r.reason, reason);
+    QCOMPARE(r.line, reason.isEmpty() ? 0 : 1);
+    // The window's conversion cuts such lines at 63 characters and refuses them.
+    QCOMPARE(kelto::hex::read(line, kelto::hex::Mode::Window, {{0, 0xFF, dest.data()}}).ok(),
+        line.size() < 64 && reason.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestHexToBin)

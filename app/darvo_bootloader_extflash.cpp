@@ -5,6 +5,7 @@
 // in plain data.
 #include "darvo_bootloader.h"
 
+#include "boundedread.h"
 #include "dumpbuffer.h"
 #include "hexinput.h"
 #include "imagecodec.h"
@@ -12,7 +13,6 @@
 #include "usbmirel.h"
 
 #include <QDebug>
-#include <QFile>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -133,18 +133,20 @@ void Darvo_bootloader::slotpushButtonWriteExtFlashBin(bool)
     if (fileName.isEmpty())
         return;
 
-    // A file that cannot be opened reads as empty and is refused below. At
-    // most one byte more than the flash holds is read, so a huge file (or a
-    // device node that never ends) costs neither memory nor time.
-    QFile file(fileName);
-    file.open(QIODevice::ReadOnly);
-    const QByteArray data = file.read(qint64(extFlashSize) + 1);
+    // At most one byte more than the flash holds is read, so a huge file (or
+    // a device node that never ends) costs neither memory nor time.
+    QByteArray data;
+    const kelto::input::Read read = kelto::input::readAll(fileName, extFlashSize, data);
+    if (!read.ok()) {
+        QMessageBox::critical(this, tr("Error"), read.error, QMessageBox::Ok);
+        return;
+    }
     const int n = static_cast<int>(data.size());
 
     // Beyond the flash's end the device would wrap or refuse part of it; do
     // not start a write that cannot verify.
-    if (n > extFlashSize) {
-        qDebug() << "length error" << std::max<qint64>(file.size(), n);
+    if (read.exceeded) {
+        qDebug() << "length error" << std::max<qint64>(read.size, n);
         QMessageBox::critical(this, tr("Length error"),
             tr("File larger than the external flash (1048576 bytes)"), QMessageBox::Ok);
         return;

@@ -16,21 +16,6 @@ namespace {
 
 const char command[] = "inspect";
 
-QString refusal(upgradefile::ReadStatus status)
-{
-    switch (status) {
-    case upgradefile::ReadStatus::WrongHeader:
-        return "Wrong file header";
-    case upgradefile::ReadStatus::WrongVersion:
-        return "Wrong file version";
-    case upgradefile::ReadStatus::ShortImage:
-        return "image block shorter than 393216 bytes";
-    case upgradefile::ReadStatus::Ok:
-        break;
-    }
-    return QString();
-}
-
 QString verdict(bool good)
 {
     return good ? "ok" : "MISMATCH";
@@ -38,13 +23,16 @@ QString verdict(bool good)
 
 void printText(const Inspection &f, QTextStream &out)
 {
-    out << "file:         " << f.path << " (" << f.fileSize << " bytes)\n";
+    if (f.sizeUnknown)
+        out << "file:         " << f.path << " (more than " << upgradefile::fileSize << " bytes)\n";
+    else
+        out << "file:         " << f.path << " (" << f.fileSize << " bytes)\n";
     out << "header:       \"" << f.header << "\"\n";
     out << "version:      \"" << f.version << "\"\n";
     if (f.imageLength >= 0)
         out << "image length: " << f.imageLength << " bytes\n";
     if (!f.accepted()) {
-        out << "refused:      " << refusal(f.status) << "\n";
+        out << "refused:      " << f.refusal() << "\n";
         return;
     }
     out << "brand code:   " << f.brand
@@ -76,7 +64,7 @@ QJsonObject toJson(const Inspection &f)
     o["image_length"] = f.imageLength;
     o["accepted"] = f.accepted();
     if (!f.accepted()) {
-        o["refused"] = refusal(f.status);
+        o["refused"] = f.refusal();
         return o;
     }
     o["brand"] = int(f.brand);
@@ -111,7 +99,9 @@ int inspect(const QStringList &arguments, Console &console)
         "of the sections that hold data.\n\n"
         "Exit code 1 for a file the upgrade would refuse, and for one it would take\n"
         "but regret, each such finding listed: checksums that do not match, a brand\n"
-        "code other than 0, bytes after the image, an application area without data.\n\n"
+        "code other than 0, bytes after the image, an application area without data,\n"
+        "data in an area an upgrade never writes (the bootloader area, the unused\n"
+        "area after the external flash section).\n\n"
         "Options:\n"
         "  --json   one JSON record instead of the text\n");
     line.addFlag("json");
@@ -120,7 +110,7 @@ int inspect(const QStringList &arguments, Console &console)
     const QString path = line.positional().at(0);
     const Inspection f = inspectFile(path);
     if (!f.opened) {
-        const QString reason = QString("cannot open %1: %2").arg(path, f.openError);
+        const QString reason = f.openError;
         // A script reading records gets one for every file it asked about.
         if (line.isSet("json")) {
             const QJsonObject o {{"file", path}, {"accepted", false}, {"refused", reason}};
@@ -137,7 +127,7 @@ int inspect(const QStringList &arguments, Console &console)
     console.out.flush();
 
     if (!f.accepted()) {
-        fail(command, QString("%1: %2").arg(path, refusal(f.status)), console);
+        fail(command, QString("%1: %2").arg(path, f.refusal()), console);
         return ExitFailed;
     }
     for (const Inspection::Finding &finding : f.findings)

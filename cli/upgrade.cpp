@@ -132,18 +132,17 @@ int upgrade(const QStringList &arguments, Console &console)
     QElapsedTimer clock;
     clock.start();
 
-    // A file the unit would regret (one whose checksums are wrong leaves it
-    // without a startable application) is refused before the device is
-    // touched. Files the upgrade itself refuses are left to it, so that its
-    // lines tell why.
+    // The file is read once, here, and the Upgrader takes these bytes: a
+    // pipe cannot be read twice. A file the unit would regret (one whose
+    // checksums are wrong leaves it without a startable application) is
+    // refused before the bus is even looked at; the Upgrader would refuse
+    // it as well. Files the upgrade itself refuses are left to it, so that
+    // its lines tell why.
     const Inspection file = inspectFile(path);
     if (file.accepted() && !file.findings.isEmpty() && !line.isSet("force")) {
         Outcome refused;
-        QStringList texts;
-        for (const Inspection::Finding &f : file.findings)
-            texts << f.text;
         refused.reason
-            = QString("%1: %2 (use --force to write it anyway)").arg(path, texts.join("; "));
+            = QString("%1: %2 (use --force to write it anyway)").arg(path, file.findingsText());
         return finish(file, refused, 0, json, clock, console);
     }
 
@@ -161,6 +160,7 @@ int upgrade(const QStringList &arguments, Console &console)
         Upgrader::Options options;
         options.confirmStart = true;
         options.mismatchDumps = console.trace;
+        options.refuseFindings = !line.isSet("force");
         upgrader.setOptions(options);
         QEventLoop loop;
         using Report = UpgradeRelay::Report;
@@ -200,7 +200,7 @@ int upgrade(const QStringList &arguments, Console &console)
             percentAs(Report::ReadPercent), direct);
         QObject::connect(&upgrader, &QThread::finished, &relay, finished, direct);
 
-        upgrader.slotSetFileName(path);
+        upgrader.setFile(file);
         {
             const Interruption interruption(upgrader);
             upgrader.start();

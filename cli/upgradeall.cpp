@@ -1,16 +1,17 @@
 #include "upgradeall.h"
 
+#include "boundedread.h"
 #include "converters.h"
 #include "exitcode.h"
 #include "inputfile.h"
 #include "inspection.h"
 #include "interruption.h"
+#include "upgradeinspection.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
@@ -106,16 +107,28 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
     QElapsedTimer clock;
     clock.start();
 
-    // The one reading of the file; every unit gets these bytes, checked,
-    // whatever happens to the file during the run.
-    QFile in(path);
-    if (QFileInfo(path).isDir() || !in.open(QIODevice::ReadOnly)) {
-        const QString why = QFileInfo(path).isDir() ? QString("Is a directory") : in.errorString();
-        fail(command, QString("cannot read %1: %2").arg(path, why), console);
+    // The one reading of the file (at most one byte more than an upgrade
+    // file holds), checked before anything is copied; every unit gets these
+    // bytes, whatever happens to the file during the run.
+    QByteArray bytes;
+    const input::Read read = input::readAll(path, upgradefile::fileSize, bytes);
+    if (!read.ok()) {
+        fail(command, read.error, console);
         return ExitFailed;
     }
-    const QByteArray bytes = in.readAll();
-    in.close();
+    const Inspection file = upgradefile::inspect(path, bytes, read.size);
+    if (!file.accepted()) {
+        fail(command, QString("%1: %2; no converter was touched").arg(path, file.refusal()),
+            console);
+        return ExitFailed;
+    }
+    if (!file.findings.isEmpty() && !force) {
+        fail(command,
+            QString("%1: %2 (use --force to write it anyway); no converter was touched")
+                .arg(path, file.findingsText()),
+            console);
+        return ExitFailed;
+    }
     QTemporaryDir dir;
     const QString copy = dir.filePath("checked.upg");
     QFile out(copy);
@@ -128,25 +141,6 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
         return ExitFailed;
     }
     out.close();
-    const Inspection file = inspectFile(copy);
-    if (!file.accepted()) {
-        const bool version = file.status == upgradefile::ReadStatus::WrongVersion;
-        fail(command,
-            QString("%1: %2; no converter was touched")
-                .arg(path, version ? "Wrong file version" : "Wrong file header"),
-            console);
-        return ExitFailed;
-    }
-    if (!file.findings.isEmpty() && !force) {
-        QStringList texts;
-        for (const Inspection::Finding &f : file.findings)
-            texts << f.text;
-        fail(command,
-            QString("%1: %2 (use --force to write it anyway); no converter was touched")
-                .arg(path, texts.join("; ")),
-            console);
-        return ExitFailed;
-    }
 
     // The units are the converters present now; any plugged in later is
     // nobody's.

@@ -1,7 +1,8 @@
 #include "hexreader.h"
 
-#include <QFile>
-#include <QFileInfo>
+#include "boundedread.h"
+
+#include <QStringList>
 
 #include <cstring>
 
@@ -385,31 +386,21 @@ Result read(const QByteArray &text, Mode mode, std::vector<Region> regions)
 Result readFile(const QString &path, Mode mode, std::vector<Region> regions)
 {
     Reader reader(mode, std::move(regions));
-    QFile file(path);
-    const bool folder = QFileInfo(path).isDir();
-    if (folder || !file.open(QIODevice::ReadOnly)) {
-        // The window takes an unreadable file for an empty one.
-        if (mode == Mode::Window)
-            return reader.finish();
+    const input::Read in
+        = input::readChunks(path, largestBuild, [&reader](const char *d, size_t n) {
+              reader.feed(d, n);
+              return !reader.done();
+          });
+    // The window takes an unreadable file for an empty one, or for the part
+    // of it that was read.
+    if (!in.ok() && mode == Mode::Window)
+        return reader.finish();
+    if (!in.ok() || (in.exceeded && !reader.done())) {
         Result r = reader.finish();
         r.code = CannotOpen;
         r.line = 0;
-        r.reason = QString("cannot open %1: %2")
-                       .arg(path, folder ? QString("it is a folder") : file.errorString());
+        r.reason = in.ok() ? input::tooLarge(path, largestBuild, "a firmware build") : in.error;
         return r;
-    }
-    char chunk[65536];
-    while (!reader.done()) {
-        const qint64 n = file.read(chunk, sizeof chunk);
-        if (n < 0 && mode == Mode::Strict) {
-            Result r = reader.finish();
-            r.code = CannotOpen;
-            r.reason = QString("cannot read %1: %2").arg(path, file.errorString());
-            return r;
-        }
-        if (n <= 0)
-            break;
-        reader.feed(chunk, size_t(n));
     }
     return reader.finish();
 }

@@ -124,9 +124,16 @@ private:
 
 // The whole text in one piece.
 Result read(const QByteArray &text, Mode mode, std::vector<Region> regions);
-// The file in chunks. A file that cannot be opened reads as empty in the
-// window's mode and fails with CannotOpen (and the system's reason) in the
-// strict mode.
+// The largest build read: a whole megabyte of flash written as records of
+// eight data bytes takes under 4 MB of text; anything past this is not a
+// build (or never ends, as /dev/zero does) and is refused once this much
+// has been read.
+constexpr qint64 largestBuild = 32 * 1024 * 1024;
+
+// The file in chunks (kelto::input). A file that cannot be opened reads as
+// empty in the window's mode and fails with CannotOpen (and the system's
+// reason) in the strict mode; a file larger than largestBuild fails with
+// CannotOpen in both.
 Result readFile(const QString &path, Mode mode, std::vector<Region> regions);
 
 // "0x08004000-0x0803FFFF, ..." of at most `shown` ranges.

@@ -7,9 +7,7 @@
 #include "upgradefile.h"
 #include "usbmirel.h"
 
-#include <QDataStream>
 #include <QDebug>
-#include <QFile>
 
 #include <cstdint>
 #include <cstring>
@@ -81,6 +79,15 @@ void Upgrader::slotSetFileName(QString name)
 {
     std::lock_guard<std::mutex> lock(fileNameMutex);
     fileName = name;
+    givenFile.reset();
+    stopRequested = false;
+}
+
+void Upgrader::setFile(const kelto::upgradefile::Inspection &file)
+{
+    std::lock_guard<std::mutex> lock(fileNameMutex);
+    fileName = file.path;
+    givenFile = file;
     stopRequested = false;
 }
 
@@ -142,9 +149,11 @@ void Upgrader::run()
 {
     std::lock_guard<std::mutex> running(runMutex);
     QString name;
+    std::optional<kelto::upgradefile::Inspection> given;
     {
         std::lock_guard<std::mutex> lock(fileNameMutex);
         name = fileName;
+        given = givenFile;
         runOptions = options;
     }
     record([](kelto::upgrade::Outcome &o) { o = kelto::upgrade::Outcome(); });
@@ -154,7 +163,7 @@ void Upgrader::run()
     }
 
     QByteArray image;
-    if (!readUpgradeFile(name, image))
+    if (!readUpgradeFile(name, given, image))
         return;
     emit sendPercent(0);
     if (stopped(ConverterState::Untouched))
@@ -196,45 +205,48 @@ void Upgrader::run()
         record([](kelto::upgrade::Outcome &o) { o.success = true; });
 }
 
-bool Upgrader::readUpgradeFile(const QString &name, QByteArray &image)
+bool Upgrader::readUpgradeFile(const QString &name,
+    const std::optional<kelto::upgradefile::Inspection> &given, QByteArray &image)
 {
     qDebug() << "Start firmware upgrade";
     enter(Step::File);
     emit sendText(name);
 
-    // A file that cannot be opened fails the header test, as an empty one
-    // would; it is not read, which would only warn about a closed device.
-    QFile file(name);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // The file is read once (at most one byte more than an upgrade file
+    // holds) and the image block decoded in one pass before the device is
+    // touched: a file that cannot be read fails the header test, as an
+    // empty one would, and a truncated block would leave part of the
+    // application area to chance.
+    const kelto::upgradefile::Inspection file
+        = given ? *given : kelto::upgradefile::inspectFile(name);
+    using kelto::upgradefile::ReadStatus;
+    if (!file.opened) {
         say(tr("Wrong file header"));
-        return failed(
-            QString("cannot open %1: %2").arg(name, file.errorString()), ConverterState::Untouched);
+        return failed(file.openError, ConverterState::Untouched);
     }
-    QDataStream in(&file);
-    switch (kelto::upgradefile::readHeader(in)) {
-    case kelto::upgradefile::ReadStatus::Ok:
+    switch (file.status) {
+    case ReadStatus::Ok:
         break;
-    case kelto::upgradefile::ReadStatus::WrongVersion:
+    case ReadStatus::WrongVersion:
         say(tr("Wrong file version"));
         return failed(
             QString("%1: not a version \"03\" upgrade file").arg(name), ConverterState::Untouched);
-    default:
+    case ReadStatus::WrongHeader:
         say(tr("Wrong file header"));
         return failed(QString("%1: not an upgrade file (its header text is not \"%2\")")
                           .arg(name, kelto::upgradefile::headerText),
             ConverterState::Untouched);
-    }
-    // The image block is taken (and decoded in one pass, so that the key
-    // position of every section matches the file's) before the device is
-    // touched: a truncated block would leave part of the application area
-    // to chance and is refused like any other broken file.
-    if (kelto::upgradefile::readImage(in, image) != kelto::upgradefile::ReadStatus::Ok) {
+    case ReadStatus::ShortImage:
         say(tr("Wrong file header"));
-        return failed(QString("%1: the image block is shorter than %2 bytes")
-                          .arg(name)
-                          .arg(kelto::flash::imageSize),
-            ConverterState::Untouched);
+        return failed(QString("%1: %2").arg(name, file.refusal()), ConverterState::Untouched);
     }
+    // A file the converter would regret (one whose checksum A is wrong is
+    // never started by its bootloader) is refused unless forced.
+    if (runOptions.refuseFindings && !file.findings.isEmpty()) {
+        say(tr("File refused: %1; nothing was sent to the converter").arg(file.findingsText()));
+        return failed(QString("%1: %2").arg(name, file.findingsText()), ConverterState::Untouched);
+    }
+    image = file.image;
     return true;
 }
 

@@ -1,6 +1,7 @@
 #ifndef KELTO_UPGRADE_UPGRADER_H
 #define KELTO_UPGRADE_UPGRADER_H
 
+#include "upgradeinspection.h"
 #include "upgradeoutcome.h"
 
 #include <QByteArray>
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 
 class USBMIREL;
 
@@ -27,6 +29,10 @@ public:
         bool confirmStart = false;
         // On an external flash mismatch, send both 80 KB dumps as text.
         bool mismatchDumps = true;
+        // Refuse, before any USB traffic, a file the inspection has
+        // findings about (checksums that do not match leave the converter
+        // without a startable application); off only when forced.
+        bool refuseFindings = true;
     };
 
     explicit Upgrader(USBMIREL *usb);
@@ -34,6 +40,9 @@ public:
 
     // Applies from the next start().
     void setOptions(const Options &options);
+    // The next run writes this file as already read and inspected, instead
+    // of reading its file name: a pipe can only be read once.
+    void setFile(const kelto::upgradefile::Inspection &file);
     // The run stops at its next safe point: between two pages or two steps,
     // never inside a transfer. Lock-free, so a signal handler may call it;
     // slotSetFileName() clears it for the next run.
@@ -54,7 +63,8 @@ protected:
 private:
     // The steps of one run; each returns false when the run has to end (its
     // text line has been emitted by then).
-    bool readUpgradeFile(const QString &name, QByteArray &image);
+    bool readUpgradeFile(const QString &name,
+        const std::optional<kelto::upgradefile::Inspection> &given, QByteArray &image);
     bool connectDevice();
     bool identify(bool &applicationMode);
     bool enterBootloader();
@@ -78,6 +88,7 @@ private:
     // Written by the GUI thread, read by the run at its start.
     std::mutex fileNameMutex;
     QString fileName; // guarded by fileNameMutex
+    std::optional<kelto::upgradefile::Inspection> givenFile; // guarded by fileNameMutex
     Options options; // guarded by fileNameMutex
     Options runOptions; // the run's own copy
     std::atomic<bool> stopRequested {false};

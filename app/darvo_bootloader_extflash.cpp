@@ -138,6 +138,7 @@ void Darvo_bootloader::slotpushButtonWriteExtFlashBin(bool)
     QByteArray data;
     const kelto::input::Read read = kelto::input::readAll(fileName, extFlashSize, data);
     if (!read.ok()) {
+        qDebug() << "read error";
         QMessageBox::critical(this, tr("Error"), read.error, QMessageBox::Ok);
         return;
     }

@@ -20,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
+#include <QtEndian>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -483,9 +484,18 @@ void TestCliFiles::inspectVerdicts_data()
         << "flip" << 0x3FFFD << 1 << "MISMATCH\nchecksum B";
     QTest::newRow("byte flipped in the external section")
         << "flip" << 0x40000 + 77 << 1 << "MISMATCH\nsections";
-    // Not written by an upgrade and not summed: shown, not refused.
+    // Not written by an upgrade: a file of this tool never holds data there.
     QTest::newRow("byte flipped in the bootloader area")
-        << "flip" << 0x100 << 0 << "bootloader area";
+        << "flip" << 0x100 << 1 << "bootloader area holds data at 0x08000100-0x08000100";
+    QTest::newRow("serial planted in the bootloader area")
+        << "plant" << 0x3FF0 << 1 << "bootloader area holds data at 0x08003ff0-0x08003ff8";
+    QTest::newRow("byte in the unused area")
+        << "flip" << 0x54003 << 1 << "unused area holds data at 0x08054003-0x08054003";
+    QTest::newRow("bytes after the image") << "tail" << 5 << 1 << "5 bytes after the image";
+    QTest::newRow("length field claims far too much")
+        << "claim" << 0x7FFFFFFF << 1 << "claims 2147483647 bytes, but only 393216 follow it";
+    QTest::newRow("length field claims one byte too many")
+        << "claim" << 0x60001 << 1 << "claims 393217 bytes, but only 393216 follow it";
     QTest::newRow("wrong header") << "header" << 0 << 1 << "Wrong file header";
     QTest::newRow("wrong version") << "version" << 0 << 1 << "Wrong file version";
     QTest::newRow("short image") << "short" << 0 << 1 << "image block shorter";
@@ -505,6 +515,13 @@ void TestCliFiles::inspectVerdicts()
     const QByteArray block = file.mid(streamHeaderSize);
     if (change == "flip")
         file = flipped(file, streamHeaderSize + offset);
+    else if (change == "plant")
+        for (int i = 0; i < 9; ++i)
+            file = flipped(file, streamHeaderSize + offset + i);
+    else if (change == "tail")
+        file.append(QByteArray(offset, 'x'));
+    else if (change == "claim")
+        qToBigEndian<quint32>(quint32(offset), file.data() + streamHeaderSize - 4);
     else if (change == "header")
         file = streamOf("Kelto Upgrade File Headex", "03", block);
     else if (change == "version")
@@ -523,7 +540,8 @@ void TestCliFiles::inspectVerdicts()
     const CliResult json = runCli({"inspect", "--json", path});
     QCOMPARE(json.exitCode, exitCode);
     const QJsonObject o = QJsonDocument::fromJson(json.out.toUtf8()).object();
-    QCOMPARE(o.value("accepted").toBool(), change == "none" || change == "flip");
+    QCOMPARE(o.value("accepted").toBool(),
+        QStringList({"none", "flip", "plant", "tail"}).contains(change));
 }
 
 void TestCliFiles::inspectReportsSections()

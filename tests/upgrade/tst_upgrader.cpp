@@ -136,6 +136,10 @@ void TestUpgrader::brokenFilesTouchNoDevice_data()
                                        << "03" << 0 << "Wrong file header";
     QTest::newRow("image one byte short") << "Kelto Upgrade File Header"
                                           << "03" << 0x5FFFF << "Wrong file header";
+    // A whole file of noise: its checksums cannot match, and the bootloader
+    // would never start what it holds.
+    QTest::newRow("findings") << "Kelto Upgrade File Header"
+                              << "03" << 0x60000 << "File refused: checksum A is 0x";
 }
 
 void TestUpgrader::brokenFilesTouchNoDevice()
@@ -149,7 +153,10 @@ void TestUpgrader::brokenFilesTouchNoDevice()
     if (!header.isNull())
         QVERIFY(writeRawUpgradeFile(file, header, version, QByteArray(blockSize, '\x5a')));
     QVERIFY(rig.run(file));
-    QCOMPARE(rig.recorder.texts(), QStringList({file, expected}));
+    const QStringList texts = rig.recorder.texts();
+    QCOMPARE(texts.size(), 2);
+    QCOMPARE(texts.at(0), file);
+    QVERIFY2(texts.at(1).startsWith(expected), qPrintable(texts.at(1)));
     QVERIFY(rig.recorder.percents().isEmpty());
     QVERIFY(emu::transferLog().empty());
     QCOMPARE(emu::openHandles(), 0);

@@ -1,5 +1,6 @@
 #include "outputfile.h"
 
+#include <QBuffer>
 #include <QFileInfo>
 #include <QSaveFile>
 
@@ -61,13 +62,26 @@ QString write(
     const QString refused = refusal(path, inputs);
     if (!refused.isEmpty())
         return refused;
+    // The file's bytes are made in memory (they are small) and then written
+    // unbuffered until all are out: the system writes part of a large block
+    // onto an almost full disk and then refuses the rest, and only a write
+    // that starts at the refusal reports it, with the system's reason.
+    QBuffer bytes;
+    bytes.open(QIODevice::WriteOnly);
+    if (!writer(bytes))
+        return QString("cannot write %1: its contents could not be made").arg(path);
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return QString("cannot create %1: %2").arg(path, file.errorString());
-    if (!writer(file) || file.error() != QFileDevice::NoError) {
-        const QString reason = file.errorString();
-        file.cancelWriting();
-        return QString("cannot write %1: %2").arg(path, reason);
+    const QByteArray &data = bytes.data();
+    for (qint64 done = 0; done < data.size();) {
+        const qint64 n = file.write(data.constData() + done, data.size() - done);
+        if (n <= 0) {
+            const QString reason = file.errorString();
+            file.cancelWriting();
+            return QString("cannot write %1: %2").arg(path, reason);
+        }
+        done += n;
     }
     if (!file.commit())
         return QString("cannot write %1: %2").arg(path, file.errorString());

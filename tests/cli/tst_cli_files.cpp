@@ -12,20 +12,26 @@
 
 #include <QDataStream>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 #include <QtEndian>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <functional>
+#include <thread>
 
 using kelto::hexgen::HexWriter;
 using kelto::test::CliResult;
@@ -95,6 +101,30 @@ QStringList filesIn(const QString &dir)
     return QDir(dir).entryList({"Kelto_Bootloader_*.bin"}, QDir::Files, QDir::Name);
 }
 
+// Feeds `bytes` into the FIFO at `path` once a reader has opened it, and
+// gives up after five seconds without one.
+std::thread feedFifo(const QString &path, QByteArray bytes)
+{
+    return std::thread([path, bytes] {
+        int fd = -1;
+        for (int i = 0; i < 500 && fd < 0; ++i) {
+            fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK);
+            if (fd < 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (fd < 0)
+            return;
+        ::fcntl(fd, F_SETFL, 0);
+        for (qsizetype done = 0; done < bytes.size();) {
+            const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+            if (n <= 0)
+                break;
+            done += n;
+        }
+        ::close(fd);
+    });
+}
+
 } // namespace
 
 class TestCliFiles : public QObject
@@ -118,6 +148,8 @@ private slots:
     void inspectVerdicts_data();
     void inspectVerdicts();
     void inspectReportsSections();
+    void hostileInputsAndFullDisks_data();
+    void hostileInputsAndFullDisks();
     void usageErrors_data();
     void usageErrors();
     void helpForEachCommand_data();
@@ -561,6 +593,88 @@ void TestCliFiles::inspectReportsSections()
     QCOMPARE(sections.size(), 1);
     QCOMPARE(sections.at(0).toObject().value("name").toString(), QString("application"));
     QCOMPARE(sections.at(0).toObject().value("data_size").toInt(), 0x11);
+}
+
+void TestCliFiles::hostileInputsAndFullDisks_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("sizeLimit"); // largest file the process may write; 0: none
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    const QString huge = "is larger than 33554432 bytes, the most a firmware build can hold";
+    QTest::newRow("make-upg of an endless device")
+        << QStringList {"make-upg", "/dev/zero", "OUT"} << 0 << 1 << "/dev/zero " + huge;
+    QTest::newRow("make-bootbin of an endless device") << QStringList {"make-bootbin", "/dev/zero",
+        "--first", "1", "--count", "1"} << 0 << 1 << "/dev/zero " + huge;
+    QTest::newRow("inspect of an endless device")
+        << QStringList {"inspect", "/dev/zero"} << 0 << 1 << "Wrong file header";
+    QTest::newRow("inspect of a folder")
+        << QStringList {"inspect", "DIR"} << 0 << 1 << "cannot read DIR: it is a folder";
+    QTest::newRow("inspect of a pipe") << QStringList {"inspect", "FIFO"} << 0 << 0 << "";
+    QTest::newRow("inspect of a pipe that goes on")
+        << QStringList {"inspect", "FIFO+"} << 0 << 1 << "the input goes on past 393282 bytes";
+    QTest::newRow("upgrade --all of an endless device") << QStringList {
+        "upgrade", "--all", "/dev/zero"} << 0 << 1 << "Wrong file header; no converter was touched";
+    QTest::newRow("upgrade --all of a 1 GiB file")
+        << QStringList {"upgrade", "--all", "BIG"} << 0 << 1
+        << "1073348542 bytes after the image, which the upgrade ignores (use --force";
+    // The system writes part of a block and refuses the rest.
+    QTest::newRow("make-upg onto a full disk")
+        << QStringList {"make-upg", "HEX", "OUT"} << 100000 << 1 << "OUT: File too large";
+    QTest::newRow("make-bootbin onto a full disk")
+        << QStringList {"make-bootbin", "BOOTHEX", "--first", "1", "--count", "2", "--out", "DIR"}
+        << 10000 << 1 << ".bin: File too large";
+}
+
+void TestCliFiles::hostileInputsAndFullDisks()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, sizeLimit);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    const QString good = goodUpgradeFile();
+    QVERIFY(!good.isEmpty());
+    const QString fifo = dir->filePath("fifo.upg");
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    const QString big = dir->filePath("big.upg");
+    QVERIFY(QFile::copy(good, big) && QFile::resize(big, qint64(1) << 30));
+    const QString out = dir->filePath("out");
+    QVERIFY(QDir().mkdir(out));
+    const QMap<QString, QString> places {{"DIR", out}, {"FIFO", fifo}, {"FIFO+", fifo},
+        {"BIG", big}, {"OUT", out + "/out.upg"},
+        {"HEX", write("app.hex", kelto::sample::applicationHex())},
+        {"BOOTHEX", write("boot.hex", kelto::sample::bootloaderHex())}};
+    std::thread feeder;
+    for (QString &a : arguments) {
+        if (a.startsWith("FIFO"))
+            feeder = feedFifo(fifo, readAll(good) + (a == "FIFO+" ? QByteArray(70000, 'x') : ""));
+        message.replace(a, places.value(a, a));
+        a = places.value(a, a);
+    }
+
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit before;
+    ::getrlimit(RLIMIT_FSIZE, &before);
+    struct rlimit limited = before;
+    if (sizeLimit > 0)
+        limited.rlim_cur = rlim_t(sizeLimit);
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+    QElapsedTimer clock;
+    clock.start();
+    const CliResult r = runCli(arguments);
+    const qint64 ms = clock.elapsed();
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    if (feeder.joinable())
+        feeder.join();
+
+    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    // Nothing is read to its end that has no end, nor to its whole size.
+    QVERIFY2(ms < 5000, qPrintable(QString::number(ms)));
+    // A failed write leaves no file behind under its name.
+    if (sizeLimit > 0)
+        QCOMPARE(QDir(out).entryList(QDir::Files), QStringList());
 }
 
 void TestCliFiles::usageErrors_data()

@@ -100,12 +100,24 @@ int read(const QStringList &arguments, Console &console)
         if (at + n - 1 > 0xFFFFFFFFu
             || device.ReadMemory(buffer.data() + done, uint32_t(at), n) != 0) {
             device.disconnect();
-            // A dump with zeros where nothing came would read like blank memory.
+            // What was read is shown, and only that: a dump with zeros where
+            // nothing came would read like blank memory.
+            QString shown;
+            if (done > 0) {
+                console.out << QString::fromLatin1(dumpMemory(buffer.data(), int(done), *address))
+                            << "\n";
+                console.out.flush();
+                shown = QString("; the %1 bytes read before it, from 0x%2 to 0x%3, are shown")
+                            .arg(done)
+                            .arg(*address, 8, 16, QChar('0'))
+                            .arg(uint32_t(at - 1), 8, 16, QChar('0'));
+            }
             fail(command,
                 QString("Read ERROR: the converter did not return %1 bytes at 0x%2 (outside its "
-                        "memory?)")
+                        "memory?); the read stopped there%3")
                     .arg(n)
-                    .arg(uint32_t(at), 8, 16, QChar('0')),
+                    .arg(uint32_t(at), 8, 16, QChar('0'))
+                    .arg(shown),
                 console);
             return ExitFailed;
         }

@@ -7,6 +7,9 @@
 #include "hexbuild.h"
 #include "inputfile.h"
 #include "upgradefile.h"
+#include "upgradeinspection.h"
+
+#include <QBuffer>
 
 namespace kelto::cli {
 
@@ -63,6 +66,22 @@ bool convertStrictly(const QString &hexFile, QByteArray &image, Console &console
         return false;
     }
     flash::storeChecksums(reinterpret_cast<unsigned char *>(image.data()));
+    // The file is what inspect and the upgrade will read; one they would
+    // refuse (an application of zeros only, for one) is not made.
+    QByteArray encoded = image;
+    QBuffer file;
+    file.open(QIODevice::WriteOnly);
+    upgradefile::write(file, encoded);
+    const upgradefile::Inspection inspection
+        = upgradefile::inspect(hexFile, file.data(), file.data().size());
+    if (!inspection.sound()) {
+        fail(command,
+            QString("%1: %2; the upgrade would refuse the file, so it is not written")
+                .arg(hexFile,
+                    inspection.accepted() ? inspection.findingsText() : inspection.refusal()),
+            console);
+        return false;
+    }
     reportOutside(hexFile, r, console);
     return true;
 }

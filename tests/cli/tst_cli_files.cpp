@@ -314,6 +314,12 @@ void TestCliFiles::makeUpgReadsBuildsStrictly_data()
         << QByteArray(":00000001FF\n") << 1 << "no data in the application window";
     QTest::newRow("bootloader build")
         << kelto::sample::bootloaderHex() << 1 << "no data in the application window";
+    HexWriter zeros;
+    zeros.data(0x08004000, QByteArray(64, '\0'));
+    zeros.end();
+    QTest::newRow("application of zeros only")
+        << zeros.text() << 1
+        << "the application area holds no data; the upgrade would refuse the file";
 }
 
 void TestCliFiles::makeUpgReadsBuildsStrictly()

@@ -24,14 +24,13 @@
 #include <QTest>
 #include <QtEndian>
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <functional>
-#include <thread>
+#include <memory>
 
 using kelto::hexgen::HexWriter;
 using kelto::test::CliResult;
@@ -99,30 +98,6 @@ QByteArray streamOf(const QString &header, const QString &version, const QByteAr
 QStringList filesIn(const QString &dir)
 {
     return QDir(dir).entryList({"Kelto_Bootloader_*.bin"}, QDir::Files, QDir::Name);
-}
-
-// Feeds `bytes` into the FIFO at `path` once a reader has opened it, and
-// gives up after five seconds without one.
-std::thread feedFifo(const QString &path, QByteArray bytes)
-{
-    return std::thread([path, bytes] {
-        int fd = -1;
-        for (int i = 0; i < 500 && fd < 0; ++i) {
-            fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK);
-            if (fd < 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (fd < 0)
-            return;
-        ::fcntl(fd, F_SETFL, 0);
-        for (qsizetype done = 0; done < bytes.size();) {
-            const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-            if (n <= 0)
-                break;
-            done += n;
-        }
-        ::close(fd);
-    });
 }
 
 } // namespace
@@ -641,7 +616,6 @@ void TestCliFiles::hostileInputsAndFullDisks()
     const QString good = goodUpgradeFile();
     QVERIFY(!good.isEmpty());
     const QString fifo = dir->filePath("fifo.upg");
-    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
     const QString big = dir->filePath("big.upg");
     QVERIFY(QFile::copy(good, big) && QFile::resize(big, qint64(1) << 30));
     const QString out = dir->filePath("out");
@@ -650,15 +624,15 @@ void TestCliFiles::hostileInputsAndFullDisks()
         {"BIG", big}, {"OUT", out + "/out.upg"},
         {"HEX", write("app.hex", kelto::sample::applicationHex())},
         {"BOOTHEX", write("boot.hex", kelto::sample::bootloaderHex())}};
-    std::thread feeder;
+    std::unique_ptr<kelto::test::FifoFeeder> feeder;
     for (QString &a : arguments) {
         if (a.startsWith("FIFO"))
-            feeder = feedFifo(fifo, readAll(good) + (a == "FIFO+" ? QByteArray(70000, 'x') : ""));
+            feeder = std::make_unique<kelto::test::FifoFeeder>(
+                fifo, readAll(good) + (a == "FIFO+" ? QByteArray(70000, 'x') : ""));
         message.replace(a, places.value(a, a));
         a = places.value(a, a);
     }
 
-    std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
     struct rlimit before;
     ::getrlimit(RLIMIT_FSIZE, &before);
@@ -671,8 +645,7 @@ void TestCliFiles::hostileInputsAndFullDisks()
     const CliResult r = runCli(arguments);
     const qint64 ms = clock.elapsed();
     ::setrlimit(RLIMIT_FSIZE, &before);
-    if (feeder.joinable())
-        feeder.join();
+    feeder.reset();
 
     QCOMPARE(r.exitCode, exitCode);
     QVERIFY2(r.err.contains(message), qPrintable(r.err));

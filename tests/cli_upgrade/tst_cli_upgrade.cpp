@@ -99,15 +99,26 @@ void TestCliUpgrade::cleanup()
 void TestCliUpgrade::succeeds_data()
 {
     QTest::addColumn<bool>("fromApplication");
-    QTest::newRow("from the application") << true;
-    QTest::newRow("from the bootloader") << false;
+    QTest::addColumn<bool>("pipe"); // the file comes through a pipe, readable once
+    QTest::newRow("from the application") << true << false;
+    QTest::newRow("from the bootloader") << false << false;
+    QTest::newRow("from a pipe") << true << true;
 }
 
 void TestCliUpgrade::succeeds()
 {
     QFETCH(bool, fromApplication);
+    QFETCH(bool, pipe);
     if (!fromApplication)
         emu::setMode(emu::Mode::Bootloader);
+    std::unique_ptr<kelto::test::FifoFeeder> feeder;
+    if (pipe) {
+        const QString fifo = dir->filePath("fifo.upg");
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        feeder = std::make_unique<kelto::test::FifoFeeder>(fifo, f.readAll());
+        file = fifo;
+    }
 
     const CliResult r = runCli({"upgrade", "--json", file});
     QCOMPARE(r.exitCode, 0);

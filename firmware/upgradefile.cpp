@@ -1,5 +1,6 @@
 #include "upgradefile.h"
 
+#include "boundedread.h"
 #include "flashimage.h"
 #include "imagecodec.h"
 #include "outputfile.h"
@@ -63,14 +64,24 @@ bool brandAccepted(const QByteArray &image)
 
 Build buildImage(const QString &hexFile, QByteArray &image)
 {
+    // The text is read once for both passes, so that a pipe gives both the
+    // same build; a file that cannot be read converts as an empty one, as
+    // the window's passes take it, and one too large fails both passes.
+    QByteArray text;
+    const input::Read in = input::readAll(hexFile, hex::largestBuild, text);
+    const auto pass = [&](const flash::Window &w) {
+        if (in.ok() && in.exceeded)
+            return int(hex::CannotOpen);
+        return hex::read(text, hex::Mode::Window, {{w.low, w.high, bytes(image) + w.offset}}).code;
+    };
     Build build;
     image = blankImage();
-    build.applicationResult = convertApplication(hexFile, image);
+    build.applicationResult = pass(flash::applicationWindow);
     if (build.applicationResult == 0 && !brandAccepted(image)) {
         build.brandAccepted = false;
         return build;
     }
-    build.externalResult = convertExternal(hexFile, image);
+    build.externalResult = pass(flash::externalWindow);
     flash::storeChecksums(bytes(image));
     return build;
 }

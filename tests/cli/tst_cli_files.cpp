@@ -592,6 +592,9 @@ void TestCliFiles::hostileInputsAndFullDisks_data()
     QTest::newRow("inspect of a folder")
         << QStringList {"inspect", "DIR"} << 0 << 1 << "cannot read DIR: it is a folder";
     QTest::newRow("inspect of a pipe") << QStringList {"inspect", "FIFO"} << 0 << 0 << "";
+    // Both of the window's passes convert the one reading of the build.
+    QTest::newRow("make-upg --force of a pipe")
+        << QStringList {"make-upg", "--force", "FIFOHEX", "OUT"} << 0 << 0 << "";
     QTest::newRow("inspect of a pipe that goes on")
         << QStringList {"inspect", "FIFO+"} << 0 << 1 << "the input goes on past 393282 bytes";
     QTest::newRow("upgrade --all of an endless device") << QStringList {
@@ -621,12 +624,15 @@ void TestCliFiles::hostileInputsAndFullDisks()
     const QString out = dir->filePath("out");
     QVERIFY(QDir().mkdir(out));
     const QMap<QString, QString> places {{"DIR", out}, {"FIFO", fifo}, {"FIFO+", fifo},
-        {"BIG", big}, {"OUT", out + "/out.upg"},
+        {"FIFOHEX", fifo}, {"BIG", big}, {"OUT", out + "/out.upg"},
         {"HEX", write("app.hex", kelto::sample::applicationHex())},
         {"BOOTHEX", write("boot.hex", kelto::sample::bootloaderHex())}};
     std::unique_ptr<kelto::test::FifoFeeder> feeder;
     for (QString &a : arguments) {
-        if (a.startsWith("FIFO"))
+        if (a == "FIFOHEX")
+            feeder
+                = std::make_unique<kelto::test::FifoFeeder>(fifo, kelto::sample::applicationHex());
+        else if (a.startsWith("FIFO"))
             feeder = std::make_unique<kelto::test::FifoFeeder>(
                 fifo, readAll(good) + (a == "FIFO+" ? QByteArray(70000, 'x') : ""));
         message.replace(a, places.value(a, a));
@@ -651,6 +657,11 @@ void TestCliFiles::hostileInputsAndFullDisks()
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
     // Nothing is read to its end that has no end, nor to its whole size.
     QVERIFY2(ms < 5000, qPrintable(QString::number(ms)));
+    if (arguments.contains("--force")) {
+        const QString direct = dir->filePath("direct.upg");
+        QCOMPARE(runCli({"make-upg", "--force", places["HEX"], direct}).exitCode, 0);
+        QVERIFY(readAll(places["OUT"]) == readAll(direct));
+    }
     // A failed write leaves no file behind under its name.
     if (sizeLimit > 0)
         QCOMPARE(QDir(out).entryList(QDir::Files), QStringList());

@@ -6,12 +6,12 @@
 #include "inputfile.h"
 #include "inspection.h"
 #include "interruption.h"
+#include "outputfile.h"
 #include "upgradeinspection.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
@@ -131,16 +131,14 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
     }
     QTemporaryDir dir;
     const QString copy = dir.filePath("checked.upg");
-    QFile out(copy);
-    if (!dir.isValid() || !out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size()
-        || !out.flush()) {
-        fail(command,
-            QString("cannot keep a copy of the file for the units: %1")
-                .arg(dir.isValid() ? out.errorString() : dir.errorString()),
+    const QString notKept = dir.isValid()
+        ? output::write(copy, [&bytes](QIODevice &out) { return out.write(bytes) == bytes.size(); })
+        : dir.errorString();
+    if (!notKept.isEmpty()) {
+        fail(command, QString("cannot keep a copy of the file for the units: %1").arg(notKept),
             console);
         return ExitFailed;
     }
-    out.close();
 
     // The units are the converters present now; any plugged in later is
     // nobody's.

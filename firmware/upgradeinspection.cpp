@@ -7,6 +7,8 @@
 #include <QDataStream>
 #include <QStringList>
 
+#include <algorithm>
+
 namespace kelto::upgradefile {
 
 namespace {

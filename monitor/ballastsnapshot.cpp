@@ -4,6 +4,7 @@ void BallastSnapshot::publishVrb(const std::array<unsigned char, kelto::ballast:
 {
     std::lock_guard<std::mutex> lock(mutex);
     data.vrb = bytes;
+    data.link = Link::Live;
 }
 
 void BallastSnapshot::publishVrBalasts(
@@ -11,6 +12,13 @@ void BallastSnapshot::publishVrBalasts(
 {
     std::lock_guard<std::mutex> lock(mutex);
     data.vrBalasts = bytes;
+    data.link = Link::Live;
+}
+
+void BallastSnapshot::publishFailure(Link why)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    data.link = why;
 }
 
 BallastSnapshot::Data BallastSnapshot::read() const

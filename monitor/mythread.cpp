@@ -80,17 +80,51 @@ bool MyThread::pollOnce()
     if (stopRequested())
         return false;
 
+    auto failure = BallastSnapshot::Link::Live;
     if (usb->GetVrb(vrbReceive.data()) == 0)
         ballastSnapshot().publishVrb(vrbReceive);
+    else
+        failure = whyNoReply();
     if (stopRequested())
         return false;
 
     if (usb->GetVrBalasts(vrBalastsReceive.data(), kelto::ballast::count) == 0)
         ballastSnapshot().publishVrBalasts(vrBalastsReceive);
+    else if (failure == BallastSnapshot::Link::Live)
+        failure = whyNoReply();
+    // A cycle with either half missing is not live, whatever the other gave.
+    if (failure != BallastSnapshot::Link::Live)
+        ballastSnapshot().publishFailure(failure);
 
     // Whatever the requests gave: the view shows the snapshot as it is now.
     emit tx_complete();
     return true;
+}
+
+BallastSnapshot::Link MyThread::whyNoReply()
+{
+    using Link = BallastSnapshot::Link;
+    switch (UsbDevice::lastLinkError()) {
+    case UsbDevice::LinkError::Timeout:
+        return Link::NoAnswer;
+    case UsbDevice::LinkError::Gone:
+        switch (usb->lastConnectFailure()) {
+        case UsbDevice::ConnectFailure::NotAccessible:
+            return Link::NotAccessible;
+        case UsbDevice::ConnectFailure::InUse:
+            return Link::InUse;
+        default:
+            return Link::Gone;
+        }
+    case UsbDevice::LinkError::Refused:
+    case UsbDevice::LinkError::None: // a reply cut short
+        break;
+    }
+    // The bootloader refuses the ballast requests. The refusal closed the
+    // link; its serial number, read on a fresh one, tells which program runs.
+    if (usb->connect() == 0 && UsbDevice::isBootloaderSerial(usb->serialNumber()))
+        return Link::Bootloader;
+    return Link::Refused;
 }
 
 bool MyThread::pause()

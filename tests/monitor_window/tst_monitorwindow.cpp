@@ -120,6 +120,8 @@ private slots:
     void changedSnapshotLooksLikeFreshPage();
     void valuesKeepOneLineAtTheWindowsSize();
     void refreshWritesItsStreamLine();
+    void pageSaysWhenConverterDoesNotAnswer_data();
+    void pageSaysWhenConverterDoesNotAnswer();
     void oneOffReads_data();
     void oneOffReads();
     void closeWhilePollingEndsThreadFirst_data();
@@ -256,6 +258,7 @@ void TestMonitorWindow::identicalSnapshotSetsPageOnce()
 void TestMonitorWindow::changedSnapshotEqualsFreshPage()
 {
     Darvo_bootloader w;
+    ballastSnapshot().publishVrb({});
     refresh(w);
     std::array<unsigned char, 64 * 28> records {};
     records[28 * 9 + 5] = 7;
@@ -277,13 +280,15 @@ void TestMonitorWindow::changedSnapshotEqualsFreshPage()
 // edit the page in place, the screen shows what setting the page whole shows.
 void TestMonitorWindow::changedSnapshotLooksLikeFreshPage()
 {
-    // Polling finds no device and keeps the snapshot this test publishes.
-    kelto::emu::removeAllDevices();
+    // The page shows only what this test publishes: polling waits longer
+    // than the test takes.
+    kelto::setBallastPollIntervalMs(60000);
     Darvo_bootloader w;
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     w.findChild<QTabWidget *>("tabWidget")->setCurrentIndex(1);
     QTextBrowser *browser = browserOf(w);
+    ballastSnapshot().publishVrb({});
     refresh(w);
     kelto::test::onScreen(browser);
 
@@ -328,7 +333,7 @@ void TestMonitorWindow::changedSnapshotLooksLikeFreshPage()
 // scrolls sideways where it is wider than the view.
 void TestMonitorWindow::valuesKeepOneLineAtTheWindowsSize()
 {
-    kelto::emu::removeAllDevices();
+    kelto::setBallastPollIntervalMs(60000);
     Darvo_bootloader w;
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -376,6 +381,55 @@ void TestMonitorWindow::refreshWritesItsStreamLine()
     QCOMPARE(log.linesStartingWith("Darvo_bootloader::slotVrBalastRefresh"),
         QStringList({"Darvo_bootloader::slotVrBalastRefresh(void) ",
             "Darvo_bootloader::slotVrBalastRefresh(void) "}));
+}
+
+void TestMonitorWindow::pageSaysWhenConverterDoesNotAnswer_data()
+{
+    QTest::addColumn<std::function<void()>>("leave");
+    QTest::addColumn<std::function<void()>>("back");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("unplugged") << std::function<void()>([] { kelto::emu::unplug(); })
+                               << std::function<void()>([] { kelto::emu::plug(); })
+                               << "it is not on the USB bus";
+    QTest::newRow("in its bootloader")
+        << std::function<void()>([] { kelto::emu::setMode(kelto::emu::Mode::Bootloader); })
+        << std::function<void()>([] { kelto::emu::setMode(kelto::emu::Mode::Application); })
+        << "The converter runs its bootloader";
+}
+
+// Values the converter no longer reports are not shown as if it did; once
+// it answers again the page is live and keeps its fast in-place refresh.
+void TestMonitorWindow::pageSaysWhenConverterDoesNotAnswer()
+{
+    QFETCH(std::function<void()>, leave);
+    QFETCH(std::function<void()>, back);
+    QFETCH(QString, why);
+    Darvo_bootloader w;
+    QTextBrowser *browser = browserOf(w);
+    const auto says
+        = [browser](const QString &text) { return browser->toPlainText().contains(text); };
+    DeviceData data;
+    data.vrb[24] = 17;
+    kelto::emu::setBallastData(data.vrb, data.records);
+    auto *tabs = w.findChild<QTabWidget *>("tabWidget");
+    tabs->setCurrentIndex(1);
+    QTRY_VERIFY(says("Initialised"));
+
+    leave();
+    QTRY_VERIFY(says("No live ballast values"));
+    QVERIFY(says(why));
+    QVERIFY(!says("Initialised"));
+
+    back();
+    QTRY_VERIFY(says("Initialised"));
+    QCOMPARE(cell(browser, 0, 0), QString("017"));
+    auto *view = browser->findChild<BallastView *>();
+    const int patches = view->patchCount();
+    data.vrb[24] = 18;
+    kelto::emu::setBallastData(data.vrb, data.records);
+    QTRY_COMPARE(cell(browser, 0, 0), QString("018"));
+    QVERIFY(view->patchCount() > patches);
+    tabs->setCurrentIndex(0);
 }
 
 void TestMonitorWindow::oneOffReads_data()

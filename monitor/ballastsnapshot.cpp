@@ -15,10 +15,15 @@ void BallastSnapshot::publishVrBalasts(
     data.link = Link::Live;
 }
 
-void BallastSnapshot::publishFailure(Link why)
+void BallastSnapshot::publishCycle(const std::array<unsigned char, kelto::ballast::vrbSize> *vrb,
+    const std::array<unsigned char, kelto::ballast::vrBalastsSize> *vrBalasts, Link link)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    data.link = why;
+    if (vrb)
+        data.vrb = *vrb;
+    if (vrBalasts)
+        data.vrBalasts = *vrBalasts;
+    data.link = link;
 }
 
 BallastSnapshot::Data BallastSnapshot::read() const

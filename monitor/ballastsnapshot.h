@@ -66,8 +66,11 @@ public:
     // A complete reply: its half is replaced and the snapshot is live.
     void publishVrb(const std::array<unsigned char, kelto::ballast::vrbSize> &bytes);
     void publishVrBalasts(const std::array<unsigned char, kelto::ballast::vrBalastsSize> &bytes);
-    // A cycle without a complete reply: the bytes stay, no longer live.
-    void publishFailure(Link why);
+    // One polling cycle at once: the halves that came complete (null: the
+    // old bytes stay) and whether the whole is live, so that no reader sees
+    // one fresh half beside an old one as live.
+    void publishCycle(const std::array<unsigned char, kelto::ballast::vrbSize> *vrb,
+        const std::array<unsigned char, kelto::ballast::vrBalastsSize> *vrBalasts, Link link);
     Data read() const;
     // Back to all zero, as at program start.
     void clear();

@@ -80,21 +80,17 @@ bool MyThread::pollOnce()
     if (stopRequested())
         return false;
 
-    auto failure = BallastSnapshot::Link::Live;
-    if (usb->GetVrb(vrbReceive.data()) == 0)
-        ballastSnapshot().publishVrb(vrbReceive);
-    else
-        failure = whyNoReply();
+    // Both halves are published together at the end of the cycle.
+    const bool vrbOk = usb->GetVrb(vrbReceive.data()) == 0;
+    auto link = vrbOk ? BallastSnapshot::Link::Live : whyNoReply();
     if (stopRequested())
         return false;
 
-    if (usb->GetVrBalasts(vrBalastsReceive.data(), kelto::ballast::count) == 0)
-        ballastSnapshot().publishVrBalasts(vrBalastsReceive);
-    else if (failure == BallastSnapshot::Link::Live)
-        failure = whyNoReply();
-    // A cycle with either half missing is not live, whatever the other gave.
-    if (failure != BallastSnapshot::Link::Live)
-        ballastSnapshot().publishFailure(failure);
+    const bool recordsOk = usb->GetVrBalasts(vrBalastsReceive.data(), kelto::ballast::count) == 0;
+    if (!recordsOk && link == BallastSnapshot::Link::Live)
+        link = whyNoReply();
+    ballastSnapshot().publishCycle(
+        vrbOk ? &vrbReceive : nullptr, recordsOk ? &vrBalastsReceive : nullptr, link);
 
     // Whatever the requests gave: the view shows the snapshot as it is now.
     emit tx_complete();

@@ -9,6 +9,8 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDebug>
+#include <QMessageBox>
+#include <QPushButton>
 
 Darvo_bootloader::Darvo_bootloader(QWidget *parent)
     : QMainWindow(parent)
@@ -96,6 +98,15 @@ Darvo_bootloader::Darvo_bootloader(QWidget *parent)
         SLOT(setValue(int)));
     QObject::connect(device, SIGNAL(sendPercentExtFlashRead(int)), ui->progressBarExtFlashRd,
         SLOT(setValue(int)));
+    // A close the operator confirmed during a run happens once it has ended.
+    QObject::connect(upgrader, &QThread::finished, this, [this] {
+        ++runsEnded;
+        if (!closeAfterRun)
+            return;
+        // The run has emitted its end; wait() returns once it has returned.
+        upgrader->wait();
+        close();
+    });
 
     // 10. The ballast polling thread, running from now on (connection 26)...
     myThread = new MyThread(this, device);
@@ -135,8 +146,44 @@ void Darvo_bootloader::stopPolling()
 void Darvo_bootloader::closeEvent(QCloseEvent *event)
 {
     qDebug() << "Darvo_bootloader::closeEvent ( QCloseEvent * event )";
+    // The window never goes while the converter is being written to: the
+    // operator would take the change for ended and unplug a unit whose
+    // firmware is half written.
+    if (upgrader && upgrader->isRunning() && !closeDuringRun()) {
+        event->ignore();
+        return;
+    }
     QWidget::closeEvent(event);
     stopPolling();
+}
+
+bool Darvo_bootloader::closeDuringRun()
+{
+    if (closeAfterRun)
+        return false; // already stopping; the window closes when it has
+    QMessageBox box(QMessageBox::Warning, tr("Firmware Change"),
+        tr("A firmware change is running. The window cannot close while the converter is "
+           "being written to.\n\nStop the change and close? The page or chunk being written is "
+           "finished first; the converter is then left in its bootloader unless the new firmware "
+           "was already completely written. Running the firmware change again completes it."),
+        QMessageBox::NoButton, this);
+    QPushButton *stop = box.addButton(tr("Stop and close"), QMessageBox::DestructiveRole);
+    QPushButton *keep = box.addButton(tr("Keep running"), QMessageBox::RejectRole);
+    box.setDefaultButton(keep);
+    box.setEscapeButton(keep);
+    const int ended = runsEnded;
+    box.exec();
+    if (box.clickedButton() != stop)
+        return false;
+    // The run may have ended while the question was open.
+    if (runsEnded != ended) {
+        upgrader->wait();
+        return true;
+    }
+    closeAfterRun = true;
+    upgrader->requestStop();
+    ui->txt->append(tr("Stopping the firmware change; the window closes once it has stopped."));
+    return false;
 }
 
 void Darvo_bootloader::slotPolish(bool)

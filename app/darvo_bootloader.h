@@ -56,11 +56,19 @@ protected:
 private:
     // Stops the polling thread and waits for it; used by every way out.
     void stopPolling();
+    // Asked by a close while a firmware change runs: false keeps the window
+    // (the operator said no, or the run is stopping and the window closes
+    // once it has ended); true lets the close go on.
+    bool closeDuringRun();
 
     USBMIREL *device = nullptr;
     Upgrader *upgrader = nullptr;
     Ui_Darvo_bootloaderClass *ui = nullptr;
     int32_t chfStep = 0;
+    // The operator chose to stop the running firmware change and close.
+    bool closeAfterRun = false;
+    // Runs whose end has reached the window.
+    int runsEnded = 0;
     ArthurStyle *arthurStyle = nullptr;
     MyThread *myThread = nullptr;
     // Keeps the ballast page on screen; made on the first refresh as a child

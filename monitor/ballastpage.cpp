@@ -178,3 +178,57 @@ BallastPage buildBallastPage(const unsigned char *vrb, const unsigned char *vrBa
     out.text(KELTO_FRAGMENT("</body></html>"));
     return page;
 }
+
+BallastPage buildNotLivePage(BallastSnapshot::Link why)
+{
+    using Link = BallastSnapshot::Link;
+    const char *reason = nullptr;
+    switch (why) {
+    case Link::Unread:
+    case Link::Live:
+        reason = QT_TRANSLATE_NOOP("Darvo_bootloader", "The converter has not been read yet.");
+        break;
+    case Link::Gone:
+        reason = QT_TRANSLATE_NOOP("Darvo_bootloader",
+            "The converter does not answer: it is not on the USB bus (unplugged or without "
+            "power). Values show again once it answers.");
+        break;
+    case Link::NotAccessible:
+        reason = QT_TRANSLATE_NOOP("Darvo_bootloader",
+            "The converter is on the USB bus but cannot be opened: permission denied. Install "
+            "the udev rule 70-kelto.rules, then plug the converter in again.");
+        break;
+    case Link::InUse:
+        reason = QT_TRANSLATE_NOOP("Darvo_bootloader",
+            "The converter is in use by another program (often a second kelto or kelto-cli).");
+        break;
+    case Link::Bootloader:
+        reason = QT_TRANSLATE_NOOP("Darvo_bootloader",
+            "The converter runs its bootloader, which keeps no ballast data: a firmware change "
+            "is running or did not complete. Values show again once its application runs.");
+        break;
+    case Link::NoAnswer:
+        reason = QT_TRANSLATE_NOOP(
+            "Darvo_bootloader", "The converter does not answer: the ballast request timed out.");
+        break;
+    case Link::Refused:
+        reason = QT_TRANSLATE_NOOP("Darvo_bootloader",
+            "The converter refused the ballast request or cut its reply short.");
+        break;
+    }
+    BallastPage page;
+    PageWriter out(page);
+    out.text(KELTO_FRAGMENT("<html><head></head><body>"));
+    out.text(KELTO_FRAGMENT("<p style=\"color:#b00000;\"><b>No live ballast values</b></p>"));
+    page.html += QStringLiteral("<p>%1</p>").arg(QCoreApplication::translate(context, reason));
+    page.layout = page.html;
+    out.text(KELTO_FRAGMENT("</body></html>"));
+    return page;
+}
+
+BallastPage buildBallastPage(const BallastSnapshot::Data &data)
+{
+    if (data.link != BallastSnapshot::Link::Live)
+        return buildNotLivePage(data.link);
+    return buildBallastPage(data.vrb.data(), data.vrBalasts.data());
+}

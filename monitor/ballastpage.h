@@ -1,6 +1,8 @@
 #ifndef KELTO_MONITOR_BALLASTPAGE_H
 #define KELTO_MONITOR_BALLASTPAGE_H
 
+#include "ballastsnapshot.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -30,5 +32,13 @@ constexpr int valueCount = bitmapCount + tableCount * cellsPerTable;
 // vrb: 864 bytes, vrBalasts: 64 records of 28 bytes. Every fragment goes
 // through the window's translation context before its placeholder is filled.
 BallastPage buildBallastPage(const unsigned char *vrb, const unsigned char *vrBalasts);
+
+// The page shown instead while the snapshot is not live: why there are no
+// values, and no value at all, so that nothing old or zero passes for the
+// converter's present state.
+BallastPage buildNotLivePage(BallastSnapshot::Link why);
+
+// The page for the snapshot as it is: its values when live, else why not.
+BallastPage buildBallastPage(const BallastSnapshot::Data &data);
 
 #endif

@@ -4,6 +4,7 @@ void BallastSnapshot::publishVrb(const std::array<unsigned char, kelto::ballast:
 {
     std::lock_guard<std::mutex> lock(mutex);
     data.vrb = bytes;
+    data.link = Link::Live;
 }
 
 void BallastSnapshot::publishVrBalasts(
@@ -11,6 +12,18 @@ void BallastSnapshot::publishVrBalasts(
 {
     std::lock_guard<std::mutex> lock(mutex);
     data.vrBalasts = bytes;
+    data.link = Link::Live;
+}
+
+void BallastSnapshot::publishCycle(const std::array<unsigned char, kelto::ballast::vrbSize> *vrb,
+    const std::array<unsigned char, kelto::ballast::vrBalastsSize> *vrBalasts, Link link)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (vrb)
+        data.vrb = *vrb;
+    if (vrBalasts)
+        data.vrBalasts = *vrBalasts;
+    data.link = link;
 }
 
 BallastSnapshot::Data BallastSnapshot::read() const

@@ -38,25 +38,46 @@ constexpr int shortAddressOffset = 5;
 // under a short lock, so a reader never sees a block half written, and the
 // lock is never held while a USB transfer runs: the thread receives into a
 // buffer of its own and publishes only a complete reply. A failed or short
-// reply is not published; the previous bytes of that half stay.
+// reply is not published; the previous bytes of that half stay, and the
+// snapshot says why they are not live, so that nobody shows them as if they
+// were.
 class BallastSnapshot
 {
 public:
+    // Whether the bytes are what the converter reports now.
+    enum class Link {
+        Unread, // nothing read yet: the bytes are zero, not the converter's
+        Live, // the last reply was complete
+        Gone, // not on the bus, or it left it
+        NotAccessible, // on the bus, but its node is not ours to open
+        InUse, // on the bus, but another program holds it
+        Bootloader, // its bootloader runs, which keeps no ballast data
+        NoAnswer, // the request timed out
+        Refused, // the request was refused or the reply cut short
+    };
+
     struct Data
     {
         std::array<unsigned char, kelto::ballast::vrbSize> vrb {};
         std::array<unsigned char, kelto::ballast::vrBalastsSize> vrBalasts {};
+        Link link = Link::Unread;
     };
 
+    // A complete reply: its half is replaced and the snapshot is live.
     void publishVrb(const std::array<unsigned char, kelto::ballast::vrbSize> &bytes);
     void publishVrBalasts(const std::array<unsigned char, kelto::ballast::vrBalastsSize> &bytes);
+    // One polling cycle at once: the halves that came complete (null: the
+    // old bytes stay) and whether the whole is live, so that no reader sees
+    // one fresh half beside an old one as live.
+    void publishCycle(const std::array<unsigned char, kelto::ballast::vrbSize> *vrb,
+        const std::array<unsigned char, kelto::ballast::vrBalastsSize> *vrBalasts, Link link);
     Data read() const;
     // Back to all zero, as at program start.
     void clear();
 
 private:
     mutable std::mutex mutex;
-    Data data;
+    Data data; // guarded by mutex
 };
 
 // The process-wide snapshot, all zero until the first complete reply.

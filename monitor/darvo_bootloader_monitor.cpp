@@ -35,9 +35,9 @@ void Darvo_bootloader::slotVrBalastRefresh()
 {
     kelto::StreamLine() << "Darvo_bootloader::slotVrBalastRefresh(void)";
     // A copy taken under the snapshot's short lock: the polling thread may
-    // already be receiving its next cycle.
-    const BallastSnapshot::Data data = ballastSnapshot().read();
-    const BallastPage page = buildBallastPage(data.vrb.data(), data.vrBalasts.data());
+    // already be receiving its next cycle. Bytes that are not live are not
+    // shown: the page says why instead.
+    const BallastPage page = buildBallastPage(ballastSnapshot().read());
     if (!ballastView)
         ballastView = new BallastView(ui->textBrowserVrb);
     ballastView->show(page);

@@ -80,17 +80,47 @@ bool MyThread::pollOnce()
     if (stopRequested())
         return false;
 
-    if (usb->GetVrb(vrbReceive.data()) == 0)
-        ballastSnapshot().publishVrb(vrbReceive);
+    // Both halves are published together at the end of the cycle.
+    const bool vrbOk = usb->GetVrb(vrbReceive.data()) == 0;
+    auto link = vrbOk ? BallastSnapshot::Link::Live : whyNoReply();
     if (stopRequested())
         return false;
 
-    if (usb->GetVrBalasts(vrBalastsReceive.data(), kelto::ballast::count) == 0)
-        ballastSnapshot().publishVrBalasts(vrBalastsReceive);
+    const bool recordsOk = usb->GetVrBalasts(vrBalastsReceive.data(), kelto::ballast::count) == 0;
+    if (!recordsOk && link == BallastSnapshot::Link::Live)
+        link = whyNoReply();
+    ballastSnapshot().publishCycle(
+        vrbOk ? &vrbReceive : nullptr, recordsOk ? &vrBalastsReceive : nullptr, link);
 
     // Whatever the requests gave: the view shows the snapshot as it is now.
     emit tx_complete();
     return true;
+}
+
+BallastSnapshot::Link MyThread::whyNoReply()
+{
+    using Link = BallastSnapshot::Link;
+    switch (UsbDevice::lastLinkError()) {
+    case UsbDevice::LinkError::Timeout:
+        return Link::NoAnswer;
+    case UsbDevice::LinkError::Gone:
+        switch (usb->lastConnectFailure()) {
+        case UsbDevice::ConnectFailure::NotAccessible:
+            return Link::NotAccessible;
+        case UsbDevice::ConnectFailure::InUse:
+            return Link::InUse;
+        default:
+            return Link::Gone;
+        }
+    case UsbDevice::LinkError::Refused:
+    case UsbDevice::LinkError::None: // a reply cut short
+        break;
+    }
+    // The bootloader refuses the ballast requests. The refusal closed the
+    // link; its serial number, read on a fresh one, tells which program runs.
+    if (usb->connect() == 0 && UsbDevice::isBootloaderSerial(usb->serialNumber()))
+        return Link::Bootloader;
+    return Link::Refused;
 }
 
 bool MyThread::pause()

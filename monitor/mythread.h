@@ -43,6 +43,8 @@ private:
     bool syncWithLoopEnd();
     // One reading of the device; false when a stop was asked for meanwhile.
     bool pollOnce();
+    // Why the ballast request just made got no complete reply.
+    BallastSnapshot::Link whyNoReply();
     // Sleeps for the poll interval; false (at once) when asked to stop.
     bool pause();
     bool stopRequested();

@@ -416,6 +416,11 @@ QByteArray UsbDevice::serialNumber()
     return readSerialDescriptor(handle);
 }
 
+bool UsbDevice::isBootloaderSerial(const QByteArray &usbSerial)
+{
+    return unitOf(usbSerial) != usbSerial;
+}
+
 void UsbDevice::setSerial(const QByteArray &serial)
 {
     Lock lock(usbMutex);

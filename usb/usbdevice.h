@@ -71,6 +71,9 @@ public:
     // USB serial-number string (string descriptor 3) as 8-bit characters.
     // Never connects: empty while the device is closed or the read fails.
     QByteArray serialNumber();
+    // True for a serial number as the bootloader reports it: the unit's nine
+    // characters and a 'b'.
+    static bool isBootloaderSerial(const QByteArray &usbSerial);
 
     // Once set, every connect (the implicit reconnects of the transfers
     // included) takes only the device whose serial is `serial` (its

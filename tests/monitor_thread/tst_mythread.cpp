@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -94,6 +95,7 @@ private slots:
     void idleSendsNothing();
     void cycleRequestsInOrder();
     void publishesDeviceData();
+    void noDeviceStillAnnouncesAndKeepsSnapshot_data();
     void noDeviceStillAnnouncesAndKeepsSnapshot();
     void incompleteReplyIsNotPublished_data();
     void incompleteReplyIsNotPublished();
@@ -188,12 +190,26 @@ void TestMyThread::publishesDeviceData()
     QCOMPARE(toVector(ballastSnapshot().read().vrb), vrb);
 }
 
+using Link = BallastSnapshot::Link;
+using Setup = std::function<void()>;
+
+void TestMyThread::noDeviceStillAnnouncesAndKeepsSnapshot_data()
+{
+    QTest::addColumn<Setup>("setup");
+    QTest::addColumn<Link>("link");
+    QTest::newRow("not on the bus") << Setup(kelto::emu::removeAllDevices) << Link::Gone;
+    QTest::newRow("in its bootloader")
+        << Setup([] { kelto::emu::setMode(kelto::emu::Mode::Bootloader); }) << Link::Bootloader;
+}
+
 void TestMyThread::noDeviceStillAnnouncesAndKeepsSnapshot()
 {
+    QFETCH(Setup, setup);
+    QFETCH(Link, link);
     std::array<unsigned char, 864> known {};
     known.fill(0x5A);
     ballastSnapshot().publishVrb(known);
-    kelto::emu::removeAllDevices();
+    setup();
     USBMIREL dev;
     MyThread thread(nullptr, &dev);
     CycleProbe probe(thread);
@@ -201,10 +217,12 @@ void TestMyThread::noDeviceStillAnnouncesAndKeepsSnapshot()
     thread.start_work();
     QVERIFY(waitFor([&] { return probe.cycles >= 3; }));
     thread.terminate();
-    QVERIFY(kelto::emu::transferLog().empty());
+    QCOMPARE(kelto::emu::transferLog().empty(), link == Link::Gone);
     for (int i = 0; i < 3; ++i) {
         QVERIFY(probe.at(i).vrb == known);
         QVERIFY(probe.at(i).vrBalasts == BallastSnapshot::Data().vrBalasts);
+        // Kept, but never passed off as what the converter reports now.
+        QCOMPARE(probe.at(i).link, link);
     }
 }
 
@@ -212,27 +230,33 @@ void TestMyThread::incompleteReplyIsNotPublished_data()
 {
     QTest::addColumn<kelto::emu::Fault>("fault");
     QTest::addColumn<bool>("vrbKept");
+    QTest::addColumn<Link>("link");
 
     kelto::emu::Fault f;
     f.request = 10;
-    QTest::newRow("summary fails") << f << true;
+    QTest::newRow("summary fails") << f << true << Link::Refused;
+    f.error = kelto::emu::errTimeout;
+    QTest::newRow("summary times out") << f << true << Link::NoAnswer;
+    f = kelto::emu::Fault();
+    f.request = 10;
     f.kind = kelto::emu::FaultKind::Short;
     f.shortCount = 100;
-    QTest::newRow("summary short") << f << true;
+    QTest::newRow("summary short") << f << true << Link::Refused;
     f.shortCount = 863;
-    QTest::newRow("summary one byte short") << f << true;
+    QTest::newRow("summary one byte short") << f << true << Link::Refused;
     f = kelto::emu::Fault();
     f.request = 11;
-    QTest::newRow("records fail") << f << false;
+    QTest::newRow("records fail") << f << false << Link::Refused;
     f.kind = kelto::emu::FaultKind::Short;
     f.shortCount = 28 * 10;
-    QTest::newRow("records short") << f << false;
+    QTest::newRow("records short") << f << false << Link::Refused;
 }
 
 void TestMyThread::incompleteReplyIsNotPublished()
 {
     QFETCH(kelto::emu::Fault, fault);
     QFETCH(bool, vrbKept);
+    QFETCH(Link, link);
     std::array<unsigned char, 864> oldVrb {};
     oldVrb.fill(0x11);
     std::array<unsigned char, 64 * 28> oldRecords {};
@@ -261,9 +285,12 @@ void TestMyThread::incompleteReplyIsNotPublished()
         QCOMPARE(toVector(first.vrb), vrb);
         QVERIFY(first.vrBalasts == oldRecords);
     }
+    // Half fresh is not live, whichever half failed.
+    QCOMPARE(first.link, link);
     // The next complete reply is published.
     QCOMPARE(toVector(probe.at(1).vrb), vrb);
     QCOMPARE(toVector(probe.at(1).vrBalasts), records);
+    QCOMPARE(probe.at(1).link, Link::Live);
 }
 
 void TestMyThread::stopTakesEffectAtNextReading()

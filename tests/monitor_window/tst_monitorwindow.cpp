@@ -120,6 +120,8 @@ private slots:
     void changedSnapshotLooksLikeFreshPage();
     void valuesKeepOneLineAtTheWindowsSize();
     void refreshWritesItsStreamLine();
+    void pageSaysWhenConverterDoesNotAnswer_data();
+    void pageSaysWhenConverterDoesNotAnswer();
     void oneOffReads_data();
     void oneOffReads();
     void closeWhilePollingEndsThreadFirst_data();
@@ -256,6 +258,7 @@ void TestMonitorWindow::identicalSnapshotSetsPageOnce()
 void TestMonitorWindow::changedSnapshotEqualsFreshPage()
 {
     Darvo_bootloader w;
+    ballastSnapshot().publishVrb({});
     refresh(w);
     std::array<unsigned char, 64 * 28> records {};
     records[28 * 9 + 5] = 7;
@@ -277,13 +280,15 @@ void TestMonitorWindow::changedSnapshotEqualsFreshPage()
 // edit the page in place, the screen shows what setting the page whole shows.
 void TestMonitorWindow::changedSnapshotLooksLikeFreshPage()
 {
-    // Polling finds no device and keeps the snapshot this test publishes.
-    kelto::emu::removeAllDevices();
+    // The page shows only what this test publishes: polling waits longer
+    // than the test takes.
+    kelto::setBallastPollIntervalMs(60000);
     Darvo_bootloader w;
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     w.findChild<QTabWidget *>("tabWidget")->setCurrentIndex(1);
     QTextBrowser *browser = browserOf(w);
+    ballastSnapshot().publishVrb({});
     refresh(w);
     kelto::test::onScreen(browser);
 
@@ -328,7 +333,7 @@ void TestMonitorWindow::changedSnapshotLooksLikeFreshPage()
 // scrolls sideways where it is wider than the view.
 void TestMonitorWindow::valuesKeepOneLineAtTheWindowsSize()
 {
-    kelto::emu::removeAllDevices();
+    kelto::setBallastPollIntervalMs(60000);
     Darvo_bootloader w;
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -376,6 +381,36 @@ void TestMonitorWindow::refreshWritesItsStreamLine()
     QCOMPARE(log.linesStartingWith("Darvo_bootloader::slotVrBalastRefresh"),
         QStringList({"Darvo_bootloader::slotVrBalastRefresh(void) ",
             "Darvo_bootloader::slotVrBalastRefresh(void) "}));
+}
+
+void TestMonitorWindow::pageSaysWhenConverterDoesNotAnswer_data()
+{
+    QTest::addColumn<std::function<void(bool)>>("away");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("unplugged") << std::function<void(bool)>([](bool away) {
+        away ? kelto::emu::unplug() : kelto::emu::plug();
+    }) << "it is not on the USB bus";
+    QTest::newRow("in its bootloader") << std::function<void(bool)>([](bool away) {
+        kelto::emu::setMode(away ? kelto::emu::Mode::Bootloader : kelto::emu::Mode::Application);
+    }) << "The converter runs its bootloader";
+}
+
+// Values the converter no longer reports are not shown as if it did.
+void TestMonitorWindow::pageSaysWhenConverterDoesNotAnswer()
+{
+    QFETCH(std::function<void(bool)>, away);
+    QFETCH(QString, why);
+    Darvo_bootloader w;
+    const auto says
+        = [&w](const QString &text) { return browserOf(w)->toPlainText().contains(text); };
+    w.findChild<QTabWidget *>("tabWidget")->setCurrentIndex(1);
+    QTRY_VERIFY(says("Initialised"));
+    away(true);
+    QTRY_VERIFY(says("No live ballast values"));
+    QVERIFY(says(why));
+    QVERIFY(!says("Initialised"));
+    away(false);
+    QTRY_VERIFY(says("Initialised"));
 }
 
 void TestMonitorWindow::oneOffReads_data()

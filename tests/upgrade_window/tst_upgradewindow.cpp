@@ -1,6 +1,7 @@
 // The operator's side of a firmware change: the button, the file dialog,
 // the log view and the bars, a click during a run, closing the window under
-// a run, and the window's timed restart sequence.
+// a run (asked, and never while a page is being written), and the window's
+// timed restart sequence.
 #include "darvo_bootloader.h"
 #include "ui_darvo_bootloader.h"
 
@@ -8,6 +9,8 @@
 #include "modaldriver.h"
 #include "upgraderig.h"
 
+#include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QProgressBar>
@@ -31,17 +34,25 @@ public:
     explicit Gate(unsigned long waitMs)
     {
         Sleeps::setHook([this, waitMs](unsigned long ms) {
-            if (ms != waitMs)
-                return;
-            std::unique_lock<std::mutex> lock(mutex);
-            reached = true;
-            cv.wait(lock, [this] { return open; });
+            if (ms == waitMs)
+                hold();
+        });
+    }
+    // Holds the run inside its nth transfer of `request`: the converter has
+    // taken it, the run does not have the answer yet.
+    Gate(uint8_t request, int nth)
+    {
+        // The emulator calls a copy of the hook: the count lives here.
+        emu::setTransferHook([this, request, nth](const emu::TransferRecord &r) {
+            if (r.request == request && ++transfers == nth)
+                hold();
         });
     }
     ~Gate()
     {
         release();
         Sleeps::setHook({});
+        emu::setTransferHook({});
     }
     bool isReached()
     {
@@ -56,6 +67,14 @@ public:
     }
 
 private:
+    void hold()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        reached = true;
+        cv.wait(lock, [this] { return open; });
+    }
+
+    std::atomic<int> transfers {0};
     std::mutex mutex;
     std::condition_variable cv;
     bool reached = false;
@@ -96,6 +115,8 @@ private slots:
     void cancelResetsBarsAndStartsNothing();
     void clickDuringRunIsIgnored();
     void closingWaitsForTheRun();
+    void closeDuringRunAsksFirst_data();
+    void closeDuringRunAsksFirst();
     void timedSequence();
 
 private:
@@ -251,6 +272,51 @@ void TestUpgradeWindow::closingWaitsForTheRun()
     QVERIFY(deviceHasFirmware(firmware));
     QCOMPARE(emu::mode(), emu::Mode::Application);
     QCOMPARE(emu::openHandles(), 0);
+}
+
+void TestUpgradeWindow::closeDuringRunAsksFirst_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<bool>("closes");
+    QTest::newRow("keep running") << "Keep running" << false;
+    QTest::newRow("stop and close") << "Stop and close" << true;
+}
+
+void TestUpgradeWindow::closeDuringRunAsksFirst()
+{
+    QFETCH(QString, answer);
+    QFETCH(bool, closes);
+    Darvo_bootloader w;
+    w.show();
+    Gate gate(3, 10); // inside the tenth page write
+    ModalDriver d;
+    d.file(file).custom([answer](QWidget *box) {
+        for (QAbstractButton *b : box->findChildren<QAbstractButton *>())
+            if (b->text() == answer)
+                b->click();
+    });
+    clickChf(w);
+    QTRY_VERIFY_WITH_TIMEOUT(gate.isReached(), 30000);
+    w.findChild<QAction *>("actionClose")->trigger();
+    QVERIFY(d.finished());
+    QVERIFY(d.seen().last().startsWith("QMessageBox|Firmware Change|A firmware change is running"));
+    // Whatever the answer, the window stays while the page is written; once
+    // stopping, a second close asks nothing and closes nothing.
+    QVERIFY(w.isVisible());
+    if (closes)
+        QVERIFY(!w.close());
+    gate.release();
+    if (closes) {
+        QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 30000);
+        QVERIFY(logLines(w).contains(
+            "Stopping the firmware change; the window closes once it has stopped."));
+        // Stopped after the page under way, before the next one.
+        QCOMPARE(emu::transferLog(3).size(), std::size_t(10));
+        QCOMPARE(emu::mode(), emu::Mode::Bootloader);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(logLines(w), successTexts(file, true), 30000);
+        QVERIFY(w.isVisible());
+    }
 }
 
 void TestUpgradeWindow::timedSequence()

@@ -8,11 +8,11 @@
 
 #include <arpa/inet.h>
 #include <linux/usbdevice_fs.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,8 +68,8 @@ uint32_t udevHash(const std::string &text)
     uint32_t h = uint32_t(len);
     size_t n = len;
     for (; n >= 4; n -= 4, p += 4) {
-        uint32_t k = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16
-            | uint32_t(p[3]) << 24;
+        uint32_t k
+            = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
         k *= m;
         k ^= k >> 24;
         k *= m;
@@ -139,8 +139,8 @@ void sendUevent(const std::string &root, const std::string &sysPath, const char 
         const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0)
             break;
-        if (sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&to),
-                sizeof to)
+        if (sendto(
+                fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to)
                 < 0
             && errno == ECONNREFUSED)
             g_unlink(path.c_str());
@@ -453,8 +453,8 @@ int interfaceRequest(const NodeRef &ref, UMockdevIoctlClient *client, unsigned l
 // USBDEVFS_SUBMITURB: a control transfer on endpoint 0, the only pipe the
 // converter has. The model runs it now; its outcome is reapable after the
 // device's time.
-int submitUrb(const NodeRef &ref, UMockdevIoctlClient *client,
-    std::chrono::steady_clock::time_point arrived)
+int submitUrb(
+    const NodeRef &ref, UMockdevIoctlClient *client, std::chrono::steady_clock::time_point arrived)
 {
     GError *error = nullptr;
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);

@@ -2,6 +2,7 @@
 
 #include "state.h"
 
+#include <gio/gio.h>
 #include <glib.h>
 #include <glib/gstdio.h>
 #include <umockdev.h>
@@ -400,6 +401,51 @@ int controlTransfer(const NodeRef &ref, UMockdevIoctlClient *client, uint64_t &s
     return result;
 }
 
+// The connection of each client that claimed an interface, by client: the
+// kernel releases a claim when its program closes the node or dies, and a
+// program killed while a request of its was pending never tells umockdev
+// that it has gone (no "client-vanished"), but its connection hangs up.
+std::map<const void *, GSocketConnection *> claimants; // guarded by state().mutex
+
+// umockdev does not hand out a client's connection; it is among the first
+// fields of the client's private part (the handler, then the stream, both
+// objects, checked by type so that another layout finds nothing).
+GSocketConnection *connectionOf(UMockdevIoctlClient *client)
+{
+    struct Instance
+    {
+        GObject parent;
+        gpointer *priv;
+    };
+    gpointer *priv = reinterpret_cast<Instance *>(client)->priv;
+    for (int i = 0; priv && i < 2; ++i)
+        if (priv[i] && G_IS_SOCKET_CONNECTION(priv[i]))
+            return G_SOCKET_CONNECTION(priv[i]);
+    return nullptr;
+}
+
+void forgetClaimant(const void *client)
+{
+    if (auto it = claimants.find(client); it != claimants.end()) {
+        g_object_unref(it->second);
+        claimants.erase(it);
+    }
+}
+
+// A claim whose program has gone (its connection hung up) is released, and
+// the connection closed as umockdev would have on noticing.
+void releaseIfGone(Device &d)
+{
+    auto it = claimants.find(d.claimedBy);
+    if (!d.claimedBy || it == claimants.end()
+        || !(g_socket_condition_check(g_socket_connection_get_socket(it->second), G_IO_HUP)
+            & G_IO_HUP))
+        return;
+    g_io_stream_close(G_IO_STREAM(it->second), nullptr, nullptr);
+    forgetClaimant(d.claimedBy);
+    d.claimedBy = nullptr;
+}
+
 // SETCONFIGURATION, CLAIMINTERFACE, RELEASEINTERFACE: an unsigned int behind
 // the argument.
 int interfaceRequest(const NodeRef &ref, UMockdevIoctlClient *client, unsigned long request)
@@ -421,6 +467,7 @@ int interfaceRequest(const NodeRef &ref, UMockdevIoctlClient *client, unsigned l
     if (!d)
         return -ENODEV;
     const DeviceConfig cfg = d->cfg;
+    releaseIfGone(*d);
     if (request == USBDEVFS_SETCONFIGURATION) {
         // The kernel does not touch a device whose interface anybody holds.
         if (d->claimedBy)
@@ -439,13 +486,20 @@ int interfaceRequest(const NodeRef &ref, UMockdevIoctlClient *client, unsigned l
     if (request == USBDEVFS_CLAIMINTERFACE) {
         // One program at a time: another file's claim stands until
         // released or closed.
+        releaseIfGone(*d);
         if (cfg.failClaim || (d->claimedBy && d->claimedBy != client))
             return -EBUSY;
+        if (d->claimedBy != client) {
+            forgetClaimant(client);
+            if (GSocketConnection *connection = connectionOf(client))
+                claimants[client] = static_cast<GSocketConnection *>(g_object_ref(connection));
+        }
         d->claimedBy = client;
         return 0;
     }
     if (d->claimedBy != client)
         return -EINVAL;
+    forgetClaimant(client);
     d->claimedBy = nullptr;
     return 0;
 }
@@ -662,6 +716,7 @@ void clientVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer d
     Lock lock(s.mutex);
     if (Device *d = s.device(ref.device); d && d->claimedBy == client)
         d->claimedBy = nullptr;
+    forgetClaimant(client);
 }
 
 } // namespace
@@ -908,6 +963,9 @@ UsbfsBed::~UsbfsBed()
     g_object_unref(impl->bed);
     std::lock_guard<std::mutex> lock(state().mutex);
     impl->refs.clear();
+    for (auto &c : claimants)
+        g_object_unref(c.second);
+    claimants.clear();
     g_main_context_unref(impl->mainContext);
 }
 
@@ -920,7 +978,12 @@ std::vector<std::pair<std::string, std::string>> UsbfsBed::environment(
     const std::string &preload) const
 {
     const char *before = g_getenv("LD_PRELOAD");
+    // Each program's udev listening socket gets a name of its own first.
+#ifdef KELTO_TESTBED_EVENTS
+    std::string list = KELTO_TESTBED_EVENTS ":libumockdev-preload.so.0";
+#else
     std::string list = "libumockdev-preload.so.0";
+#endif
     if (!preload.empty())
         list += ":" + preload;
     if (before && *before)

@@ -8,6 +8,7 @@
 #include <umockdev.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -157,6 +158,83 @@ void sendUevent(const std::string &root, const std::string &sysPath, const char 
 // left, even before sync() removes the node.
 class Completer;
 
+// Poll readiness of a node as usbfs gives it: writable (POLLOUT) while a
+// completed request block waits to be reaped, or once the device has gone,
+// so that a libusb-1.0 client sleeps in poll() until then. The node is a
+// FIFO the bed holds open at both ends: kept full it is not writable; a
+// page taken out makes it writable for every program that has it open.
+class Readiness
+{
+public:
+    explicit Readiness(const std::string &path)
+        : fd(open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC))
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        setLocked(false);
+    }
+    ~Readiness()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    Readiness(const Readiness &) = delete;
+    Readiness &operator=(const Readiness &) = delete;
+
+    using Time = std::chrono::steady_clock::time_point;
+    // A block that completes at `at`; one reaped (or dropped) that did.
+    void add(Time at)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        due.insert(at);
+        updateLocked();
+    }
+    void remove(Time at)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (auto it = due.find(at); it != due.end())
+            due.erase(it);
+        updateLocked();
+    }
+    void update()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        updateLocked();
+    }
+    void gone()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        left = true;
+        updateLocked();
+    }
+
+private:
+    void updateLocked()
+    {
+        setLocked(left || (!due.empty() && *due.begin() <= std::chrono::steady_clock::now()));
+    }
+    void setLocked(bool writable)
+    {
+        if (fd < 0 || (writable == ready && known))
+            return;
+        char page[4096] = {};
+        if (writable) {
+            if (read(fd, page, sizeof page) < 0 && errno != EAGAIN)
+                return;
+        } else {
+            while (write(fd, page, sizeof page) > 0) { }
+        }
+        ready = writable;
+        known = true;
+    }
+
+    std::mutex mutex;
+    const int fd;
+    std::multiset<Time> due; // guarded by mutex
+    bool left = false; // guarded by mutex
+    bool ready = false; // guarded by mutex
+    bool known = false; // guarded by mutex
+};
+
 struct NodeRef
 {
     // The bed's parts a handler uses; null once the bed is going.
@@ -167,6 +245,7 @@ struct NodeRef
     uint64_t generation = 0;
     uint64_t epoch = 0;
     unsigned devnum = 0;
+    std::shared_ptr<Readiness> readiness;
 };
 
 // A request block a libusb-1.0 client handed in (USBDEVFS_SUBMITURB): the
@@ -189,12 +268,15 @@ struct ClientState
     size_t readOffset = 0;
     // By the client's address of the block, in the order submitted.
     std::vector<std::pair<guint64, Urb>> urbs;
+    std::shared_ptr<Readiness> readiness; // of the node the blocks went to
     ClientState() = default;
     ClientState(const ClientState &) = delete;
     ClientState &operator=(const ClientState &) = delete;
     ~ClientState()
     {
         for (auto &u : urbs) {
+            if (readiness && u.second.answered)
+                readiness->remove(u.second.due);
             g_object_unref(u.second.urb);
             if (u.second.buffer)
                 g_object_unref(u.second.buffer);
@@ -229,7 +311,17 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex);
             due.emplace(at,
-                Answer {static_cast<UMockdevIoctlClient *>(g_object_ref(client)), result, error});
+                Answer {static_cast<UMockdevIoctlClient *>(g_object_ref(client)), result, error,
+                    nullptr});
+        }
+        wake.notify_one();
+    }
+    // Makes the node's readiness current at `at`.
+    void add(std::chrono::steady_clock::time_point at, std::shared_ptr<Readiness> readiness)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            due.emplace(at, Answer {nullptr, 0, 0, std::move(readiness)});
         }
         wake.notify_one();
     }
@@ -240,6 +332,7 @@ private:
         UMockdevIoctlClient *client;
         long result;
         int error;
+        std::shared_ptr<Readiness> readiness;
     };
 
     void run()
@@ -261,8 +354,12 @@ private:
             const Answer a = next->second;
             due.erase(next);
             lock.unlock();
-            umockdev_ioctl_client_complete(a.client, a.result, a.error);
-            g_object_unref(a.client);
+            if (a.client) {
+                umockdev_ioctl_client_complete(a.client, a.result, a.error);
+                g_object_unref(a.client);
+            } else if (a.readiness) {
+                a.readiness->update();
+            }
             lock.lock();
         }
     }
@@ -560,7 +657,14 @@ int submitUrb(
     u.actual = result < 0 ? 0 : result;
     if ((setup.requestType & 0x80) && result > 0)
         u.in.assign(bytes.begin(), bytes.begin() + result);
-    clientState(client).urbs.emplace_back(address, std::move(u));
+    ClientState &cs = clientState(client);
+    if (ref.readiness && u.answered) {
+        cs.readiness = ref.readiness;
+        ref.readiness->add(u.due);
+        if (ref.completer)
+            ref.completer->add(u.due, ref.readiness);
+    }
+    cs.urbs.emplace_back(address, std::move(u));
     if (gone && ref.mainContext)
         g_main_context_invoke(ref.mainContext, syncSoon, ref.bed);
     return 0;
@@ -576,6 +680,8 @@ int reapUrb(const NodeRef &ref, UMockdevIoctlClient *client)
     auto it = std::find_if(cs.urbs.begin(), cs.urbs.end(),
         [&](const auto &u) { return u.second.answered && u.second.due <= now; });
     if (it == cs.urbs.end()) {
+        if (ref.readiness)
+            ref.readiness->update();
         std::lock_guard<std::mutex> lock(state().mutex);
         return state().live(ref.device, ref.generation, ref.epoch) ? -EAGAIN : -ENODEV;
     }
@@ -596,25 +702,33 @@ int reapUrb(const NodeRef &ref, UMockdevIoctlClient *client)
     umockdev_ioctl_data_set_ptr(target, 0, u.urb);
     g_object_unref(u.urb);
     g_object_unref(u.buffer);
+    if (ref.readiness)
+        ref.readiness->remove(u.due);
     cs.urbs.erase(it);
     return 0;
 }
 
 // USBDEVFS_DISCARDURB (the argument is the block's address): a block not
 // yet complete completes now as cancelled.
-int discardUrb(UMockdevIoctlClient *client)
+int discardUrb(const NodeRef &ref, UMockdevIoctlClient *client)
 {
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
     guint64 address = 0;
     std::memcpy(&address, arg->data, std::min(sizeof address, size_t(arg->data_len)));
     ClientState &cs = clientState(client);
+    if (!cs.readiness)
+        cs.readiness = ref.readiness;
     const auto now = std::chrono::steady_clock::now();
     for (auto &u : cs.urbs) {
         if (u.first != address)
             continue;
         if (u.second.answered && u.second.due <= now)
             return -EINVAL; // complete already
+        if (cs.readiness && u.second.answered)
+            cs.readiness->remove(u.second.due);
         u.second = Urb {u.second.urb, u.second.buffer, now, true, -ENOENT, 0, {}};
+        if (cs.readiness)
+            cs.readiness->add(now);
         return 0;
     }
     return -EINVAL;
@@ -671,7 +785,7 @@ gboolean handleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer 
     } else if (request == USBDEVFS_SUBMITURB) {
         result = submitUrb(ref, client, arrived);
     } else if (request == USBDEVFS_DISCARDURB) {
-        result = discardUrb(client);
+        result = discardUrb(ref, client);
     }
     completeAfter(ref, client, result, sleepUs);
     return TRUE;
@@ -761,7 +875,7 @@ void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
                 ++port;
     }
     Node n;
-    n.ref = NodeRef {this, mainContext, completer.get(), d.id, d.generation, epoch, d.devnum};
+    n.ref = NodeRef {this, mainContext, completer.get(), d.id, d.generation, epoch, d.devnum, {}};
     n.bus = bus;
     n.dev = nodePath(bus, d.devnum);
     // Attributes end in a newline, as the kernel's do.
@@ -812,7 +926,9 @@ void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
     // in between would read an empty descriptor from a plain file, and
     // libusb-0.1 keeps what it read for as long as the node exists.
     const std::string file = root + n.dev;
-    g_file_set_contents(file.c_str(), "", 0, nullptr);
+    mkfifo(file.c_str(), 0600);
+    n.ref.readiness = std::make_shared<Readiness>(file);
+    ref->readiness = n.ref.readiness;
     // Without the udev rule the node is root's alone (or, on Debian's
     // default, readable by everyone but writable by root only).
     g_chmod(file.c_str(), d.cfg.noAccess ? 0000 : d.cfg.permissionDenied ? 0444 : 0666);
@@ -832,6 +948,8 @@ void UsbfsBed::Impl::removeNode(Node &n)
     // (umockdev's preload library gives up), where the kernel would answer
     // ENODEV.
     g_unlink((root + n.dev).c_str());
+    if (n.ref.readiness)
+        n.ref.readiness->gone();
     if (!n.sys.empty()) {
         sendUevent(root, n.sys, "remove", n.dev);
         umockdev_testbed_remove_device(bed, n.sys.c_str());

@@ -57,6 +57,12 @@ done
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 mkdir -p "$root/src"
 git archive HEAD | tar -x -C "$root/src"
+# The shared third-party sources, where present, at ../shared as in CI.
+if [ -d ../shared ]; then
+  mkdir -p "$root/shared"
+  mount --bind -o ro ../shared "$root/shared"
+  mounted+=("$root/shared")
+fi
 echo "suite: $(chroot "$root" cat /etc/debian_version), head: $(git rev-parse --short HEAD)"
 
 failed=0

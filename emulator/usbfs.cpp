@@ -2,14 +2,19 @@
 
 #include "state.h"
 
+#include <gio/gio.h>
 #include <glib.h>
 #include <glib/gstdio.h>
 #include <umockdev.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,12 +60,180 @@ const unsigned char hubDescriptors[]
         9, 4, 0, 0, 1, 9, 0, 0, 0, //
         7, 5, 0x81, 3, 4, 0, 12};
 
+// udev's own hash (MurmurHash2, seed 0) of a subsystem or device type: a
+// listener's socket filter compares it before it looks at the properties.
+uint32_t udevHash(const std::string &text)
+{
+    const uint32_t m = 0x5bd1e995;
+    const size_t len = text.size();
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    uint32_t h = uint32_t(len);
+    size_t n = len;
+    for (; n >= 4; n -= 4, p += 4) {
+        uint32_t k
+            = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+        k *= m;
+        k ^= k >> 24;
+        k *= m;
+        h = h * m ^ k;
+    }
+    if (n) {
+        if (n == 3)
+            h ^= uint32_t(p[2]) << 16;
+        if (n >= 2)
+            h ^= uint32_t(p[1]) << 8;
+        h ^= p[0];
+        h *= m;
+    }
+    h ^= h >> 13;
+    h *= m;
+    return h ^ (h >> 15);
+}
+
+// Sends a udev event (as udevd passes it on to libudev's listeners) to
+// every listener in the bed: each program's listening socket is a socket
+// file `event...` in the bed's folder. A socket whose program has gone is
+// removed.
+void sendUevent(const std::string &root, const std::string &sysPath, const char *action,
+    const std::string &devname)
+{
+    static uint64_t seqnum = 0; // the main loop's thread only
+    const std::string devpath = sysPath.compare(0, 4, "/sys") == 0 ? sysPath.substr(4) : sysPath;
+    std::string properties;
+    auto add = [&](const std::string &kv) {
+        properties += kv;
+        properties += '\0';
+    };
+    add(std::string("ACTION=") + action);
+    add("DEVPATH=" + devpath);
+    add("SUBSYSTEM=usb");
+    add("SEQNUM=" + std::to_string(++seqnum));
+    add("DEVNAME=" + devname);
+    add("DEVTYPE=usb_device");
+    struct Header
+    {
+        char prefix[8];
+        uint32_t magic, headerSize, propertiesOff, propertiesLen, subsystemHash, devtypeHash,
+            tagBloomHi, tagBloomLo;
+    } header = {};
+    std::memcpy(header.prefix, "libudev", 8);
+    header.magic = htonl(0xfeedcafe);
+    header.headerSize = sizeof header;
+    header.propertiesOff = sizeof header;
+    header.propertiesLen = uint32_t(properties.size());
+    header.subsystemHash = htonl(udevHash("usb"));
+    header.devtypeHash = htonl(udevHash("usb_device"));
+    std::string message(reinterpret_cast<const char *>(&header), sizeof header);
+    message += properties;
+
+    GDir *dir = g_dir_open(root.c_str(), 0, nullptr);
+    if (!dir)
+        return;
+    while (const gchar *name = g_dir_read_name(dir)) {
+        if (std::strncmp(name, "event", 5) != 0 || !g_ascii_isdigit(name[5]))
+            continue;
+        const std::string path = root + "/" + name;
+        struct sockaddr_un to = {};
+        to.sun_family = AF_UNIX;
+        if (path.size() >= sizeof to.sun_path)
+            continue;
+        std::memcpy(to.sun_path, path.c_str(), path.size() + 1);
+        const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            break;
+        if (sendto(
+                fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to)
+                < 0
+            && errno == ECONNREFUSED)
+            g_unlink(path.c_str());
+        close(fd);
+    }
+    g_dir_close(dir);
+}
+
 } // namespace
 
 // One node as the bed shows it: which converter, as it was when the node
 // appeared. Handles opened on it fail with ENODEV once the converter has
 // left, even before sync() removes the node.
 class Completer;
+
+// Poll readiness of a node as usbfs gives it: writable (POLLOUT) while a
+// completed request block waits to be reaped, or once the device has gone,
+// so that a libusb-1.0 client sleeps in poll() until then. The node is a
+// FIFO the bed holds open at both ends: kept full it is not writable; a
+// page taken out makes it writable for every program that has it open.
+class Readiness
+{
+public:
+    explicit Readiness(const std::string &path)
+        : fd(open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC))
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        setLocked(false);
+    }
+    ~Readiness()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    Readiness(const Readiness &) = delete;
+    Readiness &operator=(const Readiness &) = delete;
+
+    using Time = std::chrono::steady_clock::time_point;
+    // A block that completes at `at`; one reaped (or dropped) that did.
+    void add(Time at)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        due.insert(at);
+        updateLocked();
+    }
+    void remove(Time at)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (auto it = due.find(at); it != due.end())
+            due.erase(it);
+        updateLocked();
+    }
+    void update()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        updateLocked();
+    }
+    void gone()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        left = true;
+        updateLocked();
+    }
+
+private:
+    void updateLocked()
+    {
+        setLocked(left || (!due.empty() && *due.begin() <= std::chrono::steady_clock::now()));
+    }
+    void setLocked(bool writable)
+    {
+        if (fd < 0 || (writable == ready && known))
+            return;
+        char page[4096] = {};
+        if (writable) {
+            if (read(fd, page, sizeof page) < 0 && errno != EAGAIN)
+                return;
+        } else {
+            while (write(fd, page, sizeof page) > 0) { }
+        }
+        ready = writable;
+        known = true;
+    }
+
+    std::mutex mutex;
+    const int fd;
+    std::multiset<Time> due; // guarded by mutex
+    bool left = false; // guarded by mutex
+    bool ready = false; // guarded by mutex
+    bool known = false; // guarded by mutex
+};
 
 struct NodeRef
 {
@@ -72,12 +245,43 @@ struct NodeRef
     uint64_t generation = 0;
     uint64_t epoch = 0;
     unsigned devnum = 0;
+    std::shared_ptr<Readiness> readiness;
+};
+
+// A request block a libusb-1.0 client handed in (USBDEVFS_SUBMITURB): the
+// model runs its control transfer when it arrives, and the client reaps the
+// outcome once the device's time for it has passed.
+struct Urb
+{
+    UMockdevIoctlData *urb = nullptr; // the client's struct usbdevfs_urb
+    UMockdevIoctlData *buffer = nullptr; // its buffer (setup and data stage)
+    std::chrono::steady_clock::time_point due;
+    bool answered = true; // false: the device never answers (until discarded)
+    int status = 0;
+    int actual = 0;
+    std::vector<uint8_t> in; // data stage of a device-to-host transfer
 };
 
 // What one open file of a node holds (umockdev's worker thread only).
 struct ClientState
 {
     size_t readOffset = 0;
+    // By the client's address of the block, in the order submitted.
+    std::vector<std::pair<guint64, Urb>> urbs;
+    std::shared_ptr<Readiness> readiness; // of the node the blocks went to
+    ClientState() = default;
+    ClientState(const ClientState &) = delete;
+    ClientState &operator=(const ClientState &) = delete;
+    ~ClientState()
+    {
+        for (auto &u : urbs) {
+            if (readiness && u.second.answered)
+                readiness->remove(u.second.due);
+            g_object_unref(u.second.urb);
+            if (u.second.buffer)
+                g_object_unref(u.second.buffer);
+        }
+    }
 };
 
 // Answers clients when their device time has passed, to the microsecond,
@@ -107,7 +311,17 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex);
             due.emplace(at,
-                Answer {static_cast<UMockdevIoctlClient *>(g_object_ref(client)), result, error});
+                Answer {static_cast<UMockdevIoctlClient *>(g_object_ref(client)), result, error,
+                    nullptr});
+        }
+        wake.notify_one();
+    }
+    // Makes the node's readiness current at `at`.
+    void add(std::chrono::steady_clock::time_point at, std::shared_ptr<Readiness> readiness)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            due.emplace(at, Answer {nullptr, 0, 0, std::move(readiness)});
         }
         wake.notify_one();
     }
@@ -118,6 +332,7 @@ private:
         UMockdevIoctlClient *client;
         long result;
         int error;
+        std::shared_ptr<Readiness> readiness;
     };
 
     void run()
@@ -139,8 +354,12 @@ private:
             const Answer a = next->second;
             due.erase(next);
             lock.unlock();
-            umockdev_ioctl_client_complete(a.client, a.result, a.error);
-            g_object_unref(a.client);
+            if (a.client) {
+                umockdev_ioctl_client_complete(a.client, a.result, a.error);
+                g_object_unref(a.client);
+            } else if (a.readiness) {
+                a.readiness->update();
+            }
             lock.lock();
         }
     }
@@ -279,6 +498,51 @@ int controlTransfer(const NodeRef &ref, UMockdevIoctlClient *client, uint64_t &s
     return result;
 }
 
+// The connection of each client that claimed an interface, by client: the
+// kernel releases a claim when its program closes the node or dies, and a
+// program killed while a request of its was pending never tells umockdev
+// that it has gone (no "client-vanished"), but its connection hangs up.
+std::map<const void *, GSocketConnection *> claimants; // guarded by state().mutex
+
+// umockdev does not hand out a client's connection; it is among the first
+// fields of the client's private part (the handler, then the stream, both
+// objects, checked by type so that another layout finds nothing).
+GSocketConnection *connectionOf(UMockdevIoctlClient *client)
+{
+    struct Instance
+    {
+        GObject parent;
+        gpointer *priv;
+    };
+    gpointer *priv = reinterpret_cast<Instance *>(client)->priv;
+    for (int i = 0; priv && i < 2; ++i)
+        if (priv[i] && G_IS_SOCKET_CONNECTION(priv[i]))
+            return G_SOCKET_CONNECTION(priv[i]);
+    return nullptr;
+}
+
+void forgetClaimant(const void *client)
+{
+    if (auto it = claimants.find(client); it != claimants.end()) {
+        g_object_unref(it->second);
+        claimants.erase(it);
+    }
+}
+
+// A claim whose program has gone (its connection hung up) is released, and
+// the connection closed as umockdev would have on noticing.
+void releaseIfGone(Device &d)
+{
+    auto it = claimants.find(d.claimedBy);
+    if (!d.claimedBy || it == claimants.end()
+        || !(g_socket_condition_check(g_socket_connection_get_socket(it->second), G_IO_HUP)
+            & G_IO_HUP))
+        return;
+    g_io_stream_close(G_IO_STREAM(it->second), nullptr, nullptr);
+    forgetClaimant(d.claimedBy);
+    d.claimedBy = nullptr;
+}
+
 // SETCONFIGURATION, CLAIMINTERFACE, RELEASEINTERFACE: an unsigned int behind
 // the argument.
 int interfaceRequest(const NodeRef &ref, UMockdevIoctlClient *client, unsigned long request)
@@ -300,6 +564,7 @@ int interfaceRequest(const NodeRef &ref, UMockdevIoctlClient *client, unsigned l
     if (!d)
         return -ENODEV;
     const DeviceConfig cfg = d->cfg;
+    releaseIfGone(*d);
     if (request == USBDEVFS_SETCONFIGURATION) {
         // The kernel does not touch a device whose interface anybody holds.
         if (d->claimedBy)
@@ -318,15 +583,155 @@ int interfaceRequest(const NodeRef &ref, UMockdevIoctlClient *client, unsigned l
     if (request == USBDEVFS_CLAIMINTERFACE) {
         // One program at a time: another file's claim stands until
         // released or closed.
+        releaseIfGone(*d);
         if (cfg.failClaim || (d->claimedBy && d->claimedBy != client))
             return -EBUSY;
+        if (d->claimedBy != client) {
+            forgetClaimant(client);
+            if (GSocketConnection *connection = connectionOf(client))
+                claimants[client] = static_cast<GSocketConnection *>(g_object_ref(connection));
+        }
         d->claimedBy = client;
         return 0;
     }
     if (d->claimedBy != client)
         return -EINVAL;
+    forgetClaimant(client);
     d->claimedBy = nullptr;
     return 0;
+}
+
+// USBDEVFS_SUBMITURB: a control transfer on endpoint 0, the only pipe the
+// converter has. The model runs it now; its outcome is reapable after the
+// device's time.
+int submitUrb(
+    const NodeRef &ref, UMockdevIoctlClient *client, std::chrono::steady_clock::time_point arrived)
+{
+    GError *error = nullptr;
+    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+    guint64 address = 0;
+    std::memcpy(&address, arg->data, std::min(sizeof address, size_t(arg->data_len)));
+    UMockdevIoctlData *urbData
+        = umockdev_ioctl_data_resolve(arg, 0, sizeof(struct usbdevfs_urb), &error);
+    if (!urbData) {
+        g_clear_error(&error);
+        return -EFAULT;
+    }
+    struct usbdevfs_urb urb;
+    std::memcpy(&urb, urbData->data, sizeof urb);
+    if (urb.type != USBDEVFS_URB_TYPE_CONTROL || (urb.endpoint & 0x7f) != 0)
+        return -ENOENT; // no such endpoint
+    if (urb.buffer_length < 8)
+        return -EINVAL;
+    UMockdevIoctlData *buffer = umockdev_ioctl_data_resolve(
+        urbData, offsetof(struct usbdevfs_urb, buffer), size_t(urb.buffer_length), &error);
+    if (!buffer) {
+        g_clear_error(&error);
+        return -EFAULT;
+    }
+    const uint8_t *b = buffer->data;
+    detail::Setup setup;
+    setup.requestType = b[0];
+    setup.request = b[1];
+    setup.value = uint16_t(b[2] | b[3] << 8);
+    setup.index = uint16_t(b[4] | b[5] << 8);
+    setup.length = std::min(int(b[6] | b[7] << 8), urb.buffer_length - 8);
+    // No timeout: libusb keeps its own and discards the block when it runs
+    // out.
+    setup.timeoutMs = 0;
+    std::vector<uint8_t> bytes(b + 8, b + 8 + setup.length);
+    uint64_t sleepUs = 0;
+    auto &s = state();
+    Lock lock(s.mutex);
+    const int result = s.transfer(ref.device, ref.generation, ref.epoch, setup,
+        bytes.empty() ? nullptr : bytes.data(), sleepUs, arrived);
+    Device *d = s.device(ref.device);
+    const bool gone = d && !d->present;
+    lock.unlock();
+    Urb u;
+    u.urb = static_cast<UMockdevIoctlData *>(g_object_ref(urbData));
+    u.buffer = static_cast<UMockdevIoctlData *>(g_object_ref(buffer));
+    u.due = std::chrono::steady_clock::now() + std::chrono::microseconds(sleepUs);
+    u.answered = result != errTimeout;
+    u.status = result < 0 ? result : 0;
+    u.actual = result < 0 ? 0 : result;
+    if ((setup.requestType & 0x80) && result > 0)
+        u.in.assign(bytes.begin(), bytes.begin() + result);
+    ClientState &cs = clientState(client);
+    if (ref.readiness && u.answered) {
+        cs.readiness = ref.readiness;
+        ref.readiness->add(u.due);
+        if (ref.completer)
+            ref.completer->add(u.due, ref.readiness);
+    }
+    cs.urbs.emplace_back(address, std::move(u));
+    if (gone && ref.mainContext)
+        g_main_context_invoke(ref.mainContext, syncSoon, ref.bed);
+    return 0;
+}
+
+// USBDEVFS_REAPURBNDELAY: the oldest block whose time has passed, written
+// back into the client's memory, its address into the client's pointer.
+// Blocks completed before the device left can still be reaped after.
+int reapUrb(const NodeRef &ref, UMockdevIoctlClient *client)
+{
+    ClientState &cs = clientState(client);
+    const auto now = std::chrono::steady_clock::now();
+    auto it = std::find_if(cs.urbs.begin(), cs.urbs.end(),
+        [&](const auto &u) { return u.second.answered && u.second.due <= now; });
+    if (it == cs.urbs.end()) {
+        if (ref.readiness)
+            ref.readiness->update();
+        std::lock_guard<std::mutex> lock(state().mutex);
+        return state().live(ref.device, ref.generation, ref.epoch) ? -EAGAIN : -ENODEV;
+    }
+    GError *error = nullptr;
+    UMockdevIoctlData *target = umockdev_ioctl_data_resolve(
+        umockdev_ioctl_client_get_arg(client), 0, sizeof(void *), &error);
+    if (!target) {
+        g_clear_error(&error);
+        return -EFAULT;
+    }
+    Urb &u = it->second;
+    if (!u.in.empty())
+        umockdev_ioctl_data_update(u.buffer, 8, u.in.data(), gint(u.in.size()));
+    umockdev_ioctl_data_update(u.urb, offsetof(struct usbdevfs_urb, status),
+        reinterpret_cast<guint8 *>(&u.status), gint(sizeof u.status));
+    umockdev_ioctl_data_update(u.urb, offsetof(struct usbdevfs_urb, actual_length),
+        reinterpret_cast<guint8 *>(&u.actual), gint(sizeof u.actual));
+    umockdev_ioctl_data_set_ptr(target, 0, u.urb);
+    g_object_unref(u.urb);
+    g_object_unref(u.buffer);
+    if (ref.readiness)
+        ref.readiness->remove(u.due);
+    cs.urbs.erase(it);
+    return 0;
+}
+
+// USBDEVFS_DISCARDURB (the argument is the block's address): a block not
+// yet complete completes now as cancelled.
+int discardUrb(const NodeRef &ref, UMockdevIoctlClient *client)
+{
+    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+    guint64 address = 0;
+    std::memcpy(&address, arg->data, std::min(sizeof address, size_t(arg->data_len)));
+    ClientState &cs = clientState(client);
+    if (!cs.readiness)
+        cs.readiness = ref.readiness;
+    const auto now = std::chrono::steady_clock::now();
+    for (auto &u : cs.urbs) {
+        if (u.first != address)
+            continue;
+        if (u.second.answered && u.second.due <= now)
+            return -EINVAL; // complete already
+        if (cs.readiness && u.second.answered)
+            cs.readiness->remove(u.second.due);
+        u.second = Urb {u.second.urb, u.second.buffer, now, true, -ENOENT, 0, {}};
+        if (cs.readiness)
+            cs.readiness->add(now);
+        return 0;
+    }
+    return -EINVAL;
 }
 
 gboolean handleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
@@ -334,6 +739,11 @@ gboolean handleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer 
     const auto arrived = std::chrono::steady_clock::now();
     const NodeRef ref = nodeRef(data);
     const unsigned long request = umockdev_ioctl_client_get_request(client);
+    if (request == USBDEVFS_REAPURBNDELAY) {
+        const int result = reapUrb(ref, client);
+        umockdev_ioctl_client_complete(client, result < 0 ? -1 : 0, result < 0 ? -result : 0);
+        return TRUE;
+    }
     {
         // Without the udev rule the node opens read-only, and the kernel
         // refuses every request on such a file; on the file of a device
@@ -372,6 +782,10 @@ gboolean handleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer 
     } else if (request == USBDEVFS_SETCONFIGURATION || request == USBDEVFS_CLAIMINTERFACE
         || request == USBDEVFS_RELEASEINTERFACE) {
         result = interfaceRequest(ref, client, request);
+    } else if (request == USBDEVFS_SUBMITURB) {
+        result = submitUrb(ref, client, arrived);
+    } else if (request == USBDEVFS_DISCARDURB) {
+        result = discardUrb(ref, client);
     }
     completeAfter(ref, client, result, sleepUs);
     return TRUE;
@@ -416,6 +830,7 @@ void clientVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer d
     Lock lock(s.mutex);
     if (Device *d = s.device(ref.device); d && d->claimedBy == client)
         d->claimedBy = nullptr;
+    forgetClaimant(client);
 }
 
 } // namespace
@@ -433,9 +848,17 @@ void UsbfsBed::Impl::addHub(unsigned bus)
     const std::string name = "usb" + std::to_string(bus);
     const std::string busnum = std::to_string(bus) + "\n";
     const std::string devname = nodePath(bus, 1);
-    g_free(umockdev_testbed_add_device(bed, "usb", name.c_str(), nullptr, "idVendor", "1d6b\n",
-        "idProduct", "0002\n", "busnum", busnum.c_str(), "devnum", "1\n", nullptr, "DEVNAME",
-        devname.c_str(), "DEVTYPE", "usb_device", nullptr));
+    gchar *sys = umockdev_testbed_add_device(bed, "usb", name.c_str(), nullptr, "idVendor",
+        "1d6b\n", "idProduct", "0002\n", "busnum", busnum.c_str(), "devnum", "1\n", "speed",
+        "480\n", "bConfigurationValue", "1\n", nullptr, "DEVNAME", devname.c_str(), "DEVTYPE",
+        "usb_device", nullptr);
+    if (sys) {
+        // libusb-1.0 reads the descriptors from sysfs, not from the node.
+        umockdev_testbed_set_attribute_binary(bed, sys, "descriptors",
+            const_cast<guint8 *>(hubDescriptors), gssize(sizeof hubDescriptors));
+        sendUevent(root, sys, "add", devname);
+    }
+    g_free(sys);
 }
 
 void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
@@ -452,7 +875,7 @@ void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
                 ++port;
     }
     Node n;
-    n.ref = NodeRef {this, mainContext, completer.get(), d.id, d.generation, epoch, d.devnum};
+    n.ref = NodeRef {this, mainContext, completer.get(), d.id, d.generation, epoch, d.devnum, {}};
     n.bus = bus;
     n.dev = nodePath(bus, d.devnum);
     // Attributes end in a newline, as the kernel's do.
@@ -468,13 +891,23 @@ void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
     const std::string serial = d.reportedSerial() + "\n";
     const std::string busProperty = std::to_string(bus);
     const std::string devProperty = std::to_string(d.devnum);
+    // Full speed; the descriptors as the kernel keeps them (the device's,
+    // then its configuration's), which libusb-1.0 reads from sysfs.
     gchar *sys = umockdev_testbed_add_device(bed, "usb", name.c_str(), nullptr, "idVendor", vid,
         "idProduct", pid, "busnum", busnum.c_str(), "devnum", devnum.c_str(), "serial",
-        serial.c_str(), "bConfigurationValue", "1\n", "bNumInterfaces", " 1\n", nullptr, "DEVNAME",
-        n.dev.c_str(), "DEVTYPE", "usb_device", "BUSNUM", busProperty.c_str(), "DEVNUM",
-        devProperty.c_str(), nullptr);
+        serial.c_str(), "bConfigurationValue", "1\n", "bNumInterfaces", " 1\n", "speed", "12\n",
+        nullptr, "DEVNAME", n.dev.c_str(), "DEVTYPE", "usb_device", "BUSNUM", busProperty.c_str(),
+        "DEVNUM", devProperty.c_str(), nullptr);
     n.sys = sys ? sys : "";
     g_free(sys);
+    if (!n.sys.empty()) {
+        int error = 0;
+        std::vector<uint8_t> descriptors = d.descriptor(0x01, 0, error);
+        const std::vector<uint8_t> config = d.descriptor(0x02, 0, error);
+        descriptors.insert(descriptors.end(), config.begin(), config.end());
+        umockdev_testbed_set_attribute_binary(
+            bed, n.sys.c_str(), "descriptors", descriptors.data(), gssize(descriptors.size()));
+    }
 
     n.handler = umockdev_ioctl_base_new();
     refs.push_back(std::make_unique<NodeRef>(n.ref));
@@ -493,10 +926,16 @@ void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
     // in between would read an empty descriptor from a plain file, and
     // libusb-0.1 keeps what it read for as long as the node exists.
     const std::string file = root + n.dev;
-    g_file_set_contents(file.c_str(), "", 0, nullptr);
+    mkfifo(file.c_str(), 0600);
+    n.ref.readiness = std::make_shared<Readiness>(file);
+    ref->readiness = n.ref.readiness;
     // Without the udev rule the node is root's alone (or, on Debian's
     // default, readable by everyone but writable by root only).
     g_chmod(file.c_str(), d.cfg.noAccess ? 0000 : d.cfg.permissionDenied ? 0444 : 0666);
+    // Every program in the bed that listens for udev's events learns of
+    // the arrival (libusb-1.0 learns of re-enumeration only this way).
+    if (!n.sys.empty())
+        sendUevent(root, n.sys, "add", n.dev);
     nodes[d.id] = n;
 }
 
@@ -509,8 +948,12 @@ void UsbfsBed::Impl::removeNode(Node &n)
     // (umockdev's preload library gives up), where the kernel would answer
     // ENODEV.
     g_unlink((root + n.dev).c_str());
-    if (!n.sys.empty())
+    if (n.ref.readiness)
+        n.ref.readiness->gone();
+    if (!n.sys.empty()) {
+        sendUevent(root, n.sys, "remove", n.dev);
         umockdev_testbed_remove_device(bed, n.sys.c_str());
+    }
     retiring.push_back({g_get_monotonic_time() + retireAfterUs, n});
     if (!retireTimer)
         retireTimer = g_timeout_add(
@@ -638,6 +1081,9 @@ UsbfsBed::~UsbfsBed()
     g_object_unref(impl->bed);
     std::lock_guard<std::mutex> lock(state().mutex);
     impl->refs.clear();
+    for (auto &c : claimants)
+        g_object_unref(c.second);
+    claimants.clear();
     g_main_context_unref(impl->mainContext);
 }
 
@@ -650,7 +1096,12 @@ std::vector<std::pair<std::string, std::string>> UsbfsBed::environment(
     const std::string &preload) const
 {
     const char *before = g_getenv("LD_PRELOAD");
+    // Each program's udev listening socket gets a name of its own first.
+#ifdef KELTO_TESTBED_EVENTS
+    std::string list = KELTO_TESTBED_EVENTS ":libumockdev-preload.so.0";
+#else
     std::string list = "libumockdev-preload.so.0";
+#endif
     if (!preload.empty())
         list += ":" + preload;
     if (before && *before)

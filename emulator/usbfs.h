@@ -30,8 +30,9 @@ public:
     // The bed's folder (UMOCKDEV_DIR for the programs under it).
     std::string rootDir() const;
     // The variables a program needs to run under the bed: UMOCKDEV_DIR and
-    // LD_PRELOAD with umockdev's library first, then `preload` (libraries
-    // for the program only, ':'-separated), then what LD_PRELOAD held.
+    // LD_PRELOAD with the bed's udev socket namer and umockdev's library
+    // first, then `preload` (libraries for the program only,
+    // ':'-separated), then what LD_PRELOAD held.
     std::vector<std::pair<std::string, std::string>> environment(
         const std::string &preload = std::string()) const;
     // Brings the nodes and sysfs entries in line with the model: converters

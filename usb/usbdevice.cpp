@@ -1,5 +1,6 @@
 #include "usbdevice.h"
 
+#include "buspresence.h"
 #include "streamline.h"
 
 #include <QDebug>
@@ -51,17 +52,10 @@ void transferLine(
             int(wValue), int(wIndex), verdict);
 }
 
-UsbDevice::LinkError classify(int result)
+QString currentSysfsRoot()
 {
-    if (result >= 0)
-        return UsbDevice::LinkError::None;
-    if (result == -ETIMEDOUT)
-        return UsbDevice::LinkError::Timeout;
-    // A cable pulled mid-transfer ends the transfer with ESHUTDOWN or
-    // EPROTO before the node goes; every later one fails with ENODEV.
-    if (result == -ENODEV || result == -ESHUTDOWN)
-        return UsbDevice::LinkError::Gone;
-    return UsbDevice::LinkError::Refused;
+    std::lock_guard<std::mutex> lock(sysfsMutex);
+    return sysfsRoot;
 }
 
 QByteArray readAttribute(const QString &dir, const char *name)
@@ -239,6 +233,10 @@ int UsbDevice::connectPrivate()
                 continue;
             }
             kelto::StreamLine() << "usb_opened";
+            openBus = QByteArray(bus->dirname).toInt();
+            openAddress = QByteArray(dev->filename).toInt();
+            openInSysfs = kelto::listedInSysfs(
+                currentSysfsRoot(), openBus, openAddress, vendorId, productId);
 
             if (!wantedSerial.isEmpty() && serial.isEmpty()) {
                 serial = readSerialDescriptor(handle);
@@ -373,7 +371,8 @@ int UsbDevice::control_receivePrivate(
         result = usb_control_msg(handle, requestTypeIn, bRequest, wValue, wIndex,
             reinterpret_cast<char *>(buffer), length, timeoutMs);
     transferLine("Receive", bRequest, wValue, wIndex, length, result);
-    threadLinkError = classify(result);
+    threadLinkError = kelto::judgeFailure(
+        result, {openBus, openAddress, openInSysfs}, currentSysfsRoot(), vendorId, productId);
     if (result < 0) {
         disconnectPrivate();
         return -1;
@@ -400,7 +399,8 @@ int UsbDevice::control_sendPrivate(
     const int result = usb_control_msg(handle, requestTypeOut, bRequest, wValue, wIndex,
         withData ? reinterpret_cast<char *>(buffer) : nullptr, withData ? length : 0, timeoutMs);
     transferLine("Send", bRequest, wValue, wIndex, length, result);
-    threadLinkError = classify(result);
+    threadLinkError = kelto::judgeFailure(
+        result, {openBus, openAddress, openInSysfs}, currentSysfsRoot(), vendorId, productId);
     if (result < 0) {
         disconnectPrivate();
         return -1;

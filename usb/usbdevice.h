@@ -114,6 +114,11 @@ protected:
 
 private:
     usb_dev_handle *handle = nullptr; // guarded by usbMutex
+    // Where the open device sits, to look for it after a failed transfer
+    // (buspresence.h).
+    int openBus = 0; // guarded by usbMutex
+    int openAddress = 0; // guarded by usbMutex
+    bool openInSysfs = false; // guarded by usbMutex
     QByteArray wantedSerial; // guarded by usbMutex
     ConnectFailure connectFailure = ConnectFailure::None; // guarded by usbMutex
 };

@@ -47,7 +47,7 @@ void BM_PageRoundTrip(benchmark::State &state)
         std::memcpy(page.data(), plain.data(), 2048);
         const int w = dev.WritePage(page.data(), 0x08004000);
         const int r = dev.ReadMemory(back.data(), 0x08004000, 2048);
-        const bool equal = w == 0 && r == 0 && std::memcmp(back.data(), plain.data(), 2048) == 0;
+        bool equal = w == 0 && r == 0 && std::memcmp(back.data(), plain.data(), 2048) == 0;
         allEqual = allEqual && equal;
         benchmark::DoNotOptimize(equal);
     }
@@ -64,12 +64,23 @@ void BM_MemcpyMemcmp(benchmark::State &state)
     for (auto _ : state) {
         std::memcpy(copy.data(), plain.data(), 2048);
         benchmark::ClobberMemory();
-        const bool equal = std::memcmp(copy.data(), plain.data(), 2048) == 0;
+        bool equal = std::memcmp(copy.data(), plain.data(), 2048) == 0;
         benchmark::DoNotOptimize(equal);
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * 2048);
 }
 BENCHMARK(BM_MemcpyMemcmp);
+
+// A run that ended in an error: `skipped` (an enum) from benchmark 1.8 on,
+// `error_occurred` before.
+template<class R> auto failed(const R &run, int) -> decltype(int(run.skipped), bool())
+{
+    return int(run.skipped) != 0;
+}
+template<class R> bool failed(const R &run, long)
+{
+    return run.error_occurred;
+}
 
 // Keeps the per-iteration times of every run for the closing ratios. CPU
 // time is the steadier figure on a loaded machine; both are printed.
@@ -80,7 +91,7 @@ public:
     {
         // Single runs by name; with repetitions, the medians.
         for (const Run &run : runs) {
-            if (run.error_occurred)
+            if (failed(run, 0))
                 continue;
             if (run.run_type == Run::RT_Iteration && run.repetitions <= 1)
                 times[run.run_name.str()] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};

@@ -1,5 +1,7 @@
 // The transport against the emulated converter: the connect procedure and
 // its trace, identity checks, implicit reconnects, the serial number.
+#include "buspresence.h"
+#include "delay.h"
 #include "emulator.h"
 #include "logcapture.h"
 #include "usbmirel.h"
@@ -48,6 +50,8 @@ private slots:
     void serialNumberFollowsMode();
     void serialNumberFromHostileDescriptor_data();
     void serialNumberFromHostileDescriptor();
+    void goneOrRefusedByLooking_data();
+    void goneOrRefusedByLooking();
 };
 
 void TestUsbDevice::init()
@@ -541,6 +545,63 @@ void TestUsbDevice::serialNumberFromHostileDescriptor()
     QCOMPARE(dev.connect(), 0);
     QCOMPARE(dev.serialNumber(), serial);
     QCOMPARE(emu::openHandles(), 1); // a bad descriptor does not close the device
+}
+
+namespace {
+// The device's sysfs entry, removed once the waits reach leaveAtMs.
+QString entry;
+unsigned long waitedMs = 0, leaveAtMs = 0;
+void waitAndMaybeLeave(unsigned long ms)
+{
+    waitedMs += ms;
+    if (waitedMs >= leaveAtMs)
+        QDir(entry).removeRecursively();
+}
+} // namespace
+
+void TestUsbDevice::goneOrRefusedByLooking_data()
+{
+    QTest::addColumn<int>("result");
+    QTest::addColumn<bool>("seenAtOpen"); // sysfs showed it when opened
+    QTest::addColumn<int>("leavesAfterMs"); // -1: stays listed
+    QTest::addColumn<int>("expected");
+    const int gone = int(UsbDevice::LinkError::Gone), refused = int(UsbDevice::LinkError::Refused);
+    // Whatever the library makes of a vanished device, an entry gone is gone.
+    for (int e : {ENODEV, ENXIO, ESHUTDOWN, EPROTO, EIO, EPIPE})
+        QTest::addRow("errno %d, entry already gone", e) << -e << true << 0 << gone;
+    // The transfer fails before the kernel has noticed the unplug.
+    QTest::newRow("EPROTO, entry goes 50 ms later") << -EPROTO << true << 50 << gone;
+    QTest::newRow("ENXIO, entry goes 200 ms later") << -ENXIO << true << 200 << gone;
+    QTest::newRow("EIO, still listed") << -EIO << true << -1 << refused;
+    QTest::newRow("stall, still listed") << -EPIPE << true << -1 << refused;
+    QTest::newRow("timeout, still listed")
+        << -ETIMEDOUT << true << -1 << int(UsbDevice::LinkError::Timeout);
+    // Where sysfs never showed it, the code decides.
+    QTest::newRow("no sysfs, ENXIO") << -ENXIO << false << -1 << gone;
+    QTest::newRow("no sysfs, EPROTO") << -EPROTO << false << -1 << refused;
+}
+
+void TestUsbDevice::goneOrRefusedByLooking()
+{
+    QFETCH(int, result);
+    QFETCH(bool, seenAtOpen);
+    QFETCH(int, leavesAfterMs);
+    QFETCH(int, expected);
+    QTemporaryDir sysfs;
+    entry = sysfs.filePath("bus/usb/devices/1-2");
+    QVERIFY(QDir().mkpath(entry));
+    for (const auto &[name, value] : {std::pair {"idVendor", "16c0\n"}, {"idProduct", "078b\n"},
+             {"busnum", "1\n"}, {"devnum", "7\n"}}) {
+        QFile f(entry + '/' + name);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(value) > 0);
+    }
+    waitedMs = 0;
+    leaveAtMs = leavesAfterMs < 0 ? ~0UL : unsigned(leavesAfterMs);
+    waitAndMaybeLeave(0);
+    kelto::setSleepFunction(waitAndMaybeLeave);
+    const auto why = kelto::judgeFailure(result, {1, 7, seenAtOpen}, sysfs.path(), 0x16c0, 0x078b);
+    kelto::setSleepFunction(nullptr);
+    QCOMPARE(int(why), expected);
 }
 
 QTEST_GUILESS_MAIN(TestUsbDevice)

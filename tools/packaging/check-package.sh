@@ -31,10 +31,13 @@ done
 # Built on Qt's private text layout (KELTO_QT_PRIVATE) the program works
 # only with the exact Qt it was built against, and the package must say so;
 # built without it, it must not tie itself to one Qt.
+# The pin's name is the system's: qt6-base-abi on Debian 12,
+# qt6-base-private-abi from Debian 13 on.
 private=$(sed -n 's/^KELTO_QT_PRIVATE:BOOL=//p' "$build/CMakeCache.txt")
+pin='qt6-base(-private)?-abi'
 if [ "$private" = ON ]; then
-  grep -qF 'qt6-base-abi (= ' <<<"$depends" || { echo "missing dependency: qt6-base-abi"; exit 1; }
-elif grep -qF 'qt6-base-abi' <<<"$depends"; then
+  grep -qE "$pin \\(= " <<<"$depends" || { echo "missing dependency: qt6-base-abi or qt6-base-private-abi"; exit 1; }
+elif grep -qE "$pin" <<<"$depends"; then
   echo "package pins one Qt though it uses no private Qt interface"; exit 1
 fi
 # Nothing world-writable, nothing setuid.

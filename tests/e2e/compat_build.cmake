@@ -1,0 +1,33 @@
+# Builds libusb-compat-0.1 (the libusb-0.1 API over libusb-1.0, as Fedora and
+# Arch ship it) from its source archive, out of tree, into DIR; the programs
+# then run unchanged with DIR/lib first in LD_LIBRARY_PATH. Says SKIP and
+# why when the archive is absent.
+if(NOT EXISTS "${TARBALL}")
+  message("SKIP: ${TARBALL} is absent (a fresh clone has no ../shared); the programs were not tried on libusb-compat")
+  return()
+endif()
+if(EXISTS "${DIR}/lib/libusb-0.1.so.4")
+  return()
+endif()
+file(REMOVE_RECURSE "${DIR}")
+file(ARCHIVE_EXTRACT INPUT "${TARBALL}" DESTINATION "${DIR}/src")
+file(GLOB source LIST_DIRECTORIES true "${DIR}/src/*")
+file(MAKE_DIRECTORY "${DIR}/build")
+foreach(step "./bootstrap.sh" "${source}/configure --quiet" "make -s -j2")
+  if(step STREQUAL "./bootstrap.sh")
+    set(where "${source}")
+  else()
+    set(where "${DIR}/build")
+  endif()
+  execute_process(COMMAND sh -c "${step}" WORKING_DIRECTORY "${where}"
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "libusb-compat: ${step} failed (${rc}):\n${out}")
+  endif()
+endforeach()
+file(MAKE_DIRECTORY "${DIR}/lib")
+file(GLOB built "${DIR}/build/libusb/.libs/libusb-0.1.so*")
+file(COPY ${built} DESTINATION "${DIR}/lib")
+if(NOT EXISTS "${DIR}/lib/libusb-0.1.so.4")
+  message(FATAL_ERROR "libusb-compat: no libusb-0.1.so.4 was built in ${DIR}/build")
+endif()

@@ -12,6 +12,7 @@ packages=(
   srecord python3
   dpkg-dev fakeroot
   help2man lintian appstream desktop-file-utils bash-completion
+  devscripts
 )
 
 missing=()

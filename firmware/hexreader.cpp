@@ -413,17 +413,17 @@ void Reader::store(uint32_t address, unsigned char byte)
 
 void Reader::storeOutside(uint32_t address, unsigned char byte)
 {
-    Chunk &chunk = outsideBytes[address >> 8];
-    const uint32_t at = address & 0xFF;
-    const uint8_t bit = uint8_t(1u << (at % 8));
-    if (chunk.written[at / 8] & bit) {
+    Chunk &chunk = outsideBytes[address >> 4];
+    const uint32_t at = address & 0xF;
+    const uint16_t bit = uint16_t(1u << at);
+    if (chunk.written & bit) {
         if (chunk.value[at] != byte)
             fail(Overlap,
                 QString("%1 was given %2 by an earlier record, this one gives %3")
                     .arg(hex32(address), hex8(chunk.value[at]), hex8(byte)));
         return;
     }
-    chunk.written[at / 8] |= bit;
+    chunk.written |= bit;
     chunk.value[at] = byte;
     // Merge into the ranges of data outside every region; consecutive bytes
     // of a record mostly extend the last range.

@@ -112,14 +112,15 @@ private:
     std::vector<Region> regions;
     std::vector<std::vector<uint8_t>> written; // strict: one bit per region byte
     std::map<uint32_t, uint32_t> outside; // strict: first -> last, merged
-    // Strict: the bytes outside every region, in 256-byte chunks made on
+    // Strict: the bytes outside every region, in 16-byte chunks made on
     // first use, so that a byte given twice is compared there too. Small
-    // chunks keep a hostile file that scatters one byte per 64 KiB from
-    // costing more than a few hundred bytes of memory per record.
+    // chunks keep the memory within a few times the file's size whether the
+    // data is contiguous or scattered one byte per record (larger pages
+    // would let a 16 MB file of scattered bytes take gigabytes).
     struct Chunk
     {
-        uint8_t written[32] = {};
-        unsigned char value[256];
+        uint16_t written = 0;
+        unsigned char value[16];
     };
     std::unordered_map<uint32_t, Chunk> outsideBytes;
     Result result;

@@ -31,6 +31,70 @@ if(KELTO_SANITIZE)
   endif()
 endif()
 
+# The distribution's hardening for the programs we ship: PIE, stack
+# protector, fortified libc calls, stack clash protection, control-flow
+# protection, read-only relocations bound at start. The flags come from
+# dpkg-buildflags where it exists (only its hardening flags: the build type
+# keeps deciding optimisation and debug information); what it leaves out,
+# or a machine without it, gets the same flags by hand. Sanitizer and fuzz
+# builds go without: their runtimes replace the fortified calls, and
+# _FORTIFY_SOURCE needs an optimised build (Debug builds skip it).
+option(KELTO_HARDEN "Build with the distribution's hardening flags" ON)
+if(KELTO_HARDEN AND NOT KELTO_SANITIZE AND NOT KELTO_FUZZ)
+  include(CheckCXXCompilerFlag)
+  include(CheckPIESupported)
+  check_pie_supported(LANGUAGES C CXX)
+  set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+  set(_kelto_cflags "")
+  set(_kelto_ldflags "")
+  find_program(KELTO_DPKG_BUILDFLAGS dpkg-buildflags)
+  if(KELTO_DPKG_BUILDFLAGS)
+    foreach(_kind CPPFLAGS CXXFLAGS LDFLAGS)
+      execute_process(
+        COMMAND ${CMAKE_COMMAND} -E env DEB_BUILD_MAINT_OPTIONS=hardening=+all
+                ${KELTO_DPKG_BUILDFLAGS} --get ${_kind}
+        OUTPUT_VARIABLE _kelto_out OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+      separate_arguments(_kelto_out UNIX_COMMAND "${_kelto_out}")
+      foreach(_flag IN LISTS _kelto_out)
+        if(_flag MATCHES "^-(fstack-protector|fstack-clash-protection|fcf-protection|D_FORTIFY_SOURCE)")
+          list(APPEND _kelto_cflags ${_flag})
+        elseif(_flag MATCHES "^-Wl,-z,(relro|now)$")
+          list(APPEND _kelto_ldflags ${_flag})
+        endif()
+      endforeach()
+    endforeach()
+  endif()
+  foreach(_flag -fstack-protector-strong -fstack-clash-protection -fcf-protection)
+    string(REGEX REPLACE "=.*" "" _kelto_stem "${_flag}")
+    if(NOT _kelto_cflags MATCHES "${_kelto_stem}")
+      string(MAKE_C_IDENTIFIER "KELTO_HAS${_flag}" _kelto_var)
+      check_cxx_compiler_flag(${_flag} ${_kelto_var})
+      if(${_kelto_var})
+        list(APPEND _kelto_cflags ${_flag})
+      endif()
+    endif()
+  endforeach()
+  if(NOT _kelto_cflags MATCHES "_FORTIFY_SOURCE")
+    list(APPEND _kelto_cflags -D_FORTIFY_SOURCE=2)
+  endif()
+  foreach(_flag -Wl,-z,relro -Wl,-z,now)
+    if(NOT _flag IN_LIST _kelto_ldflags)
+      list(APPEND _kelto_ldflags ${_flag})
+    endif()
+  endforeach()
+  list(REMOVE_DUPLICATES _kelto_cflags)
+  foreach(_flag IN LISTS _kelto_cflags)
+    if(_flag MATCHES "^-D_FORTIFY_SOURCE")
+      # A compiler that fortifies by default would see a redefinition.
+      add_compile_options("$<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE;${_flag}>")
+    else()
+      add_compile_options(${_flag})
+    endif()
+  endforeach()
+  add_link_options(${_kelto_ldflags})
+  message(STATUS "Hardening: ${_kelto_cflags} ${_kelto_ldflags} PIE")
+endif()
+
 if(KELTO_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     message(FATAL_ERROR "KELTO_FUZZ needs clang (use the fuzz preset)")

@@ -54,9 +54,35 @@ bool parseHex(const char *line, size_t length, size_t at, int count, uint32_t &o
     return true;
 }
 
+// What builds and transfers pad a file with after its end-of-file record:
+// NUL bytes to a block size, a DOS end-of-file mark (Ctrl-Z), blanks.
+bool isPadding(char c)
+{
+    return c == '\0' || c == '\x1A' || c == ' ' || c == '\t';
+}
+
+bool isEndRecord(const char *line, size_t length)
+{
+    return length == 11 && qstrnicmp(line, ":00000001FF", 11) == 0;
+}
+
+bool allHex(const char *text, size_t length)
+{
+    for (size_t i = 0; i < length; ++i) {
+        if (digits.value[static_cast<unsigned char>(text[i])] < 0)
+            return false;
+    }
+    return true;
+}
+
 QString hex8(uint32_t v)
 {
     return QString::asprintf("0x%02X", unsigned(v));
+}
+
+QString hex16(uint32_t v)
+{
+    return QString::asprintf("0x%04X", unsigned(v));
 }
 
 QString hex32(uint32_t v)
@@ -128,8 +154,20 @@ void Reader::strictByte(char c)
         lastWasCr = false;
         return;
     }
+    // An LF then a CR would otherwise read as an empty line after each
+    // record, which says nothing of the cause.
+    if (c == '\r' && lastWasLf && length == 0 && !result.endRecord) {
+        lastWasLf = false;
+        return fail(ShortLine,
+            "the line ends with LF CR (a line feed, then a carriage return); lines end with LF, "
+            "CR LF or CR");
+    }
     lastWasCr = c == '\r';
+    lastWasLf = c == '\n';
     if (c != '\r' && c != '\n') {
+        // Padding after the end-of-file record, on its line or after it.
+        if (isPadding(c) && (result.endRecord || isEndRecord(line, length)))
+            return;
         if (length < sizeof line)
             line[length++] = c;
         else
@@ -232,6 +270,12 @@ void Reader::strictRecord(const char *text, size_t l)
     }
     if (l == 0)
         return fail(ShortLine, "empty line");
+    if (lines == 1 && l >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0)
+        return fail(NoStartMark,
+            "the file starts with a UTF-8 byte order mark (bytes 0xEF 0xBB 0xBF); a HEX file is "
+            "plain ASCII text: save it without one");
+    if (text[0] != ':' && allHex(text, l))
+        return fail(NoStartMark, "the ':' that starts every record is missing");
     if (l < shortestLine)
         return fail(ShortLine, QString("line too short for a record (%1 characters)").arg(l));
     if (text[0] != ':')
@@ -279,8 +323,21 @@ void Reader::strictRecord(const char *text, size_t l)
     const unsigned char *payload = bytes + 4;
     const uint32_t value16 = count == 2 ? uint32_t(payload[0]) << 8 | payload[1] : 0;
 
+    if (type >= 0x02 && type <= 0x05 && offset != 0)
+        return fail(BadOffset,
+            QString("%1 record with address field %2 (0x0000 expected)")
+                .arg(type == 0x02      ? "extended segment address"
+                        : type == 0x04 ? "extended linear address"
+                                       : "start address",
+                    hex16(offset)));
+
     switch (type) {
     case 0x00:
+        if (count > 0 && (segmented ? linearValue : segmentValue) != 0)
+            return fail(BadRecord,
+                QString("data after both an extended segment address (%1) and an extended linear "
+                        "address (%2): tools disagree where it goes")
+                    .arg(hex16(segmentValue), hex16(linearValue)));
         for (uint32_t i = 0; i < count; ++i) {
             uint32_t address;
             if (segmented) {
@@ -311,6 +368,7 @@ void Reader::strictRecord(const char *text, size_t l)
                     .arg(count));
         segmented = type == 0x02;
         base = segmented ? value16 << 4 : value16 << 16;
+        (segmented ? segmentValue : linearValue) = value16;
         return;
     case 0x03:
     case 0x05:
@@ -351,6 +409,23 @@ void Reader::store(uint32_t address, unsigned char byte)
     }
     if (mode == Mode::Window)
         return;
+    storeOutside(address, byte);
+}
+
+void Reader::storeOutside(uint32_t address, unsigned char byte)
+{
+    Chunk &chunk = outsideBytes[address >> 4];
+    const uint32_t at = address & 0xF;
+    const uint16_t bit = uint16_t(1u << at);
+    if (chunk.written & bit) {
+        if (chunk.value[at] != byte)
+            fail(Overlap,
+                QString("%1 was given %2 by an earlier record, this one gives %3")
+                    .arg(hex32(address), hex8(chunk.value[at]), hex8(byte)));
+        return;
+    }
+    chunk.written |= bit;
+    chunk.value[at] = byte;
     // Merge into the ranges of data outside every region; consecutive bytes
     // of a record mostly extend the last range.
     auto next = outside.upper_bound(address);

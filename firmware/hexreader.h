@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <unordered_map>
 #include <vector>
 
 // The one Intel HEX reader. It takes the text in pieces of any size (a file
@@ -21,8 +22,11 @@ enum class Mode {
     // and the first malformed field ends the conversion with its code.
     Window,
     // What toolchains write and nothing else: records of up to 255 data
-    // bytes, LF, CR LF or CR line ends, checksums checked, types 00 to 05,
-    // an end-of-file record required, overlapping data must agree.
+    // bytes, LF, CR LF or CR line ends, checksums checked, types 00 to 05
+    // (address records with address field 0000), an end-of-file record
+    // required (NUL, Ctrl-Z, space and tab padding after it is taken), data
+    // given twice must agree wherever it lies, and no data may depend on a
+    // mix of segment (02) and linear (04) address records.
     Strict,
 };
 
@@ -101,12 +105,24 @@ private:
     void windowRecord(const char *line, size_t length);
     void strictRecord(const char *line, size_t length);
     void store(uint32_t address, unsigned char byte);
+    void storeOutside(uint32_t address, unsigned char byte);
     void fail(int code, const QString &reason);
 
     Mode mode;
     std::vector<Region> regions;
     std::vector<std::vector<uint8_t>> written; // strict: one bit per region byte
     std::map<uint32_t, uint32_t> outside; // strict: first -> last, merged
+    // Strict: the bytes outside every region, in 16-byte chunks made on
+    // first use, so that a byte given twice is compared there too. Small
+    // chunks keep the memory within a few times the file's size whether the
+    // data is contiguous or scattered one byte per record (larger pages
+    // would let a 16 MB file of scattered bytes take gigabytes).
+    struct Chunk
+    {
+        uint16_t written = 0;
+        unsigned char value[16];
+    };
+    std::unordered_map<uint32_t, Chunk> outsideBytes;
     Result result;
     // Line being assembled; a longer line than a record can be is cut and
     // flagged, never stored past the end.
@@ -114,12 +130,17 @@ private:
     size_t length = 0;
     bool fullLinePending = false; // window: a 63-byte read without line end
     bool lastWasCr = false; // strict: a CR ended the last line
+    bool lastWasLf = false; // strict: an LF ended the last line
     bool overlong = false; // strict: the line outgrew the buffer
     int lines = 0;
     bool stopped = false;
     // Address state: upper (type 04) or segment base (type 02).
     uint32_t base = 0;
     bool segmented = false;
+    // Strict: the last value of each kind of address record, to refuse data
+    // whose place tools disagree on (some add the two, some take the last).
+    uint32_t segmentValue = 0;
+    uint32_t linearValue = 0;
 };
 
 // The whole text in one piece.

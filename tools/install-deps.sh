@@ -17,6 +17,7 @@ packages=(
   # The test bed's clients on libusb-1.0: lsusb, and libusb-compat-0.1 built
   # from its source for the tests.
   usbutils libusb-1.0-0-dev autoconf automake libtool
+  devscripts
 )
 
 sudo=""

@@ -295,6 +295,33 @@ void TestCliFiles::makeUpgReadsBuildsStrictly_data()
     QTest::newRow("application of zeros only")
         << zeros.text() << 1
         << "the application area holds no data; the upgrade would refuse the file";
+    // Outside the converted windows too.
+    const QByteArray twice = build(16, "\r\n", [](HexWriter &h) {
+        h.data(0x08000000, "boot");
+        h.data(0x08000002, "x");
+    });
+    QTest::newRow("other bytes twice, outside the windows")
+        << twice << 1 << "build.hex:41: 0x08000002 was given 0x6F by an earlier record, this one";
+    QTest::newRow("linear address record at address 0001")
+        << good.left(eof) + ":020001040800F1\r\n" + good.mid(eof) << 1
+        << "build.hex:40: extended linear address record with address field 0x0001 (0x0000";
+    QTest::newRow("start address record at address 0100")
+        << good.left(eof) + ":0401000508004000AE\r\n" + good.mid(eof) << 1
+        << "build.hex:40: start address record with address field 0x0100";
+    QTest::newRow("data after segment and linear records")
+        << good.left(eof) + ":020000021000EC\r\n:0100000000FF\r\n" + good.mid(eof) << 1
+        << "build.hex:41: data after both an extended segment address (0x1000) and an extended "
+           "linear address (0x0800)";
+    QTest::newRow("padding after the end")
+        << good + QByteArray("\0\0\x1A  \t\r\n\0", 9) << 0 << "checksum A";
+    QTest::newRow("Ctrl-Z on the end record's line")
+        << good.left(good.size() - 2) + "\x1A" << 0 << "checksum A";
+    QTest::newRow("byte order mark") << "\xEF\xBB\xBF" + good << 1
+                                     << "build.hex:1: the file starts with a UTF-8 byte order mark";
+    QTest::newRow("record without its ':'") << good.left(eof)
+            + "00000001FF\r\n" << 1 << "build.hex:40: the ':' that starts every record";
+    QTest::newRow("LF CR line ends")
+        << build(16, "\n\r") << 1 << "build.hex:1: the line ends with LF CR";
 }
 
 void TestCliFiles::makeUpgReadsBuildsStrictly()

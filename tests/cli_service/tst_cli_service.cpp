@@ -79,6 +79,8 @@ private slots:
     void failedRequests_data();
     void failedRequests();
     void severalConverters();
+    void bootloaderVersionStaysInItsBlock_data();
+    void bootloaderVersionStaysInItsBlock();
 };
 
 void TestCliService::init()
@@ -303,6 +305,29 @@ void TestCliService::severalConverters()
     QCOMPARE(one.exitCode, 0);
     QVERIFY2(one.out.contains("KBL 2.05") && one.out.contains("KT0000002"), qPrintable(one.out));
     QCOMPARE(runCli({"status", "--serial", "KT00000"}).exitCode, 2);
+}
+
+void TestCliService::bootloaderVersionStaysInItsBlock_data()
+{
+    // The text has the 16 bytes from 0x08003FE0; the byte after them is
+    // another field, whatever the converter holds there.
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("15 characters and NUL") << QByteArray(15, 'V') + '\0' + "X" << QString(15, 'V');
+    QTest::newRow("16 characters, no NUL") << QByteArray(16, 'V') + "X" << QString(16, 'V');
+    QTest::newRow("17 characters") << QByteArray(17, 'V') << QString(16, 'V');
+}
+
+void TestCliService::bootloaderVersionStaysInItsBlock()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, shown);
+    emu::writeFlash(0x08003FE0, std::vector<uint8_t>(text.begin(), text.end()));
+    const CliResult r = runCli({"list", "--json"});
+    QCOMPARE(r.exitCode, 0);
+    const QJsonArray all = QJsonDocument::fromJson(r.out.toUtf8())["converters"].toArray();
+    QCOMPARE(all.size(), 1);
+    QCOMPARE(all[0]["bootloader_version"].toString(), shown);
 }
 
 QTEST_GUILESS_MAIN(TestCliService)

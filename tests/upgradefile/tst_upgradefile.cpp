@@ -416,6 +416,20 @@ void TestUpgradeFile::readerRefusesWrongFiles_data()
     QByteArray odd = stream(header, "03", image);
     odd[3] = 0x33; // odd byte count of a UTF-16 text
     QTest::newRow("corrupt header length") << odd << int(S::WrongHeader);
+    // The image block at its size, one byte under (above) and one over; and
+    // length fields that claim nothing (null) or far more than the file has.
+    QTest::newRow("image block one byte longer") << stream(header, "03", image + "t") << int(S::Ok);
+    const auto withLength = [&](int at, uint32_t length) {
+        QByteArray f = stream(header, "03", image);
+        for (int i = 0; i < 4; ++i)
+            f[at + i] = char(length >> (24 - 8 * i));
+        return f;
+    };
+    QTest::newRow("null header text") << withLength(0, 0xFFFFFFFF) << int(S::WrongHeader);
+    QTest::newRow("null image block") << withLength(62, 0xFFFFFFFF) << int(S::ShortImage);
+    QTest::newRow("image block claims 2 GiB") << withLength(62, 0x7FFFFFFF) << int(S::ShortImage);
+    QTest::newRow("image block claims one byte more than the file")
+        << withLength(62, imageSize + 1) << int(S::ShortImage);
 }
 
 void TestUpgradeFile::readerRefusesWrongFiles()

@@ -52,6 +52,8 @@ private slots:
     void serialNumberFromHostileDescriptor();
     void goneOrRefusedByLooking_data();
     void goneOrRefusedByLooking();
+    void sysfsSerialIsReadBounded_data();
+    void sysfsSerialIsReadBounded();
 };
 
 void TestUsbDevice::init()
@@ -360,6 +362,7 @@ void TestUsbDevice::countsBeyondTheBufferAreNotBelieved_data()
     QTest::addColumn<int>("result");
     QTest::newRow("receive 9999 of 4") << false << 9999 << 4;
     QTest::newRow("receive 5 of 4") << false << 5 << 4;
+    QTest::newRow("receive 4 of 4") << false << 4 << 4;
     QTest::newRow("receive 3 of 4") << false << 3 << 3;
     QTest::newRow("send 9999 of 4") << true << 9999 << 4;
     QTest::newRow("negative other than -1") << false << -71 << -1;
@@ -529,6 +532,11 @@ void TestUsbDevice::serialNumberFromHostileDescriptor_data()
     QTest::newRow("high byte dropped")
         << QByteArray("\x06\x03\x41\x04\x42\0", 6) << 0 << QByteArray("AB");
     QTest::newRow("more than the buffer") << QByteArray(300, 'Z') << 0 << QByteArray(127, 'Z');
+    // The 256-byte buffer: its whole, one byte short, one byte over.
+    QTest::newRow("exactly the buffer") << QByteArray(256, 'Z') << 0 << QByteArray(127, 'Z');
+    QTest::newRow("one byte short of the buffer")
+        << QByteArray(255, 'Z') << 0 << QByteArray(126, 'Z');
+    QTest::newRow("one byte over the buffer") << QByteArray(257, 'Z') << 0 << QByteArray(127, 'Z');
     QTest::newRow("read fails") << QByteArray() << emu::errStall << QByteArray();
 }
 
@@ -602,6 +610,40 @@ void TestUsbDevice::goneOrRefusedByLooking()
     const auto why = kelto::judgeFailure(result, {1, 7, seenAtOpen}, sysfs.path(), 0x16c0, 0x078b);
     kelto::setSleepFunction(nullptr);
     QCOMPARE(int(why), expected);
+}
+
+void TestUsbDevice::sysfsSerialIsReadBounded_data()
+{
+    // The attribute as the kernel (or anything posing as sysfs) holds it; at
+    // most 256 bytes of it are read, its line end trimmed.
+    QTest::addColumn<QByteArray>("attribute");
+    QTest::addColumn<QByteArray>("serial");
+    QTest::newRow("255 bytes and the line end") << QByteArray(255, 'S') + '\n'
+                                                << QByteArray(255, 'S');
+    QTest::newRow("256 bytes") << QByteArray(256, 'S') << QByteArray(256, 'S');
+    QTest::newRow("257 bytes") << QByteArray(257, 'S') << QByteArray(256, 'S');
+}
+
+void TestUsbDevice::sysfsSerialIsReadBounded()
+{
+    QFETCH(QByteArray, attribute);
+    QFETCH(QByteArray, serial);
+    QTemporaryDir sysfs;
+    const QString node = sysfs.filePath("bus/usb/devices/1-2");
+    QVERIFY(QDir().mkpath(node));
+    for (const auto &[name, value] :
+        {std::pair {"idVendor", QByteArray("16c0\n")}, {"idProduct", QByteArray("078b\n")},
+            {"busnum", QByteArray("1\n")}, {"devnum", QByteArray("7\n")}, {"serial", attribute}}) {
+        QFile f(node + '/' + name);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(value) == value.size());
+    }
+    kelto::setSysfsRoot(sysfs.path());
+    emu::removeAllDevices();
+    USBMIREL dev;
+    const QList<UsbDevice::Presence> found = dev.survey(false);
+    kelto::setSysfsRoot("/sys");
+    QCOMPARE(found.size(), 1);
+    QCOMPARE(found[0].serial, serial);
 }
 
 QTEST_GUILESS_MAIN(TestUsbDevice)

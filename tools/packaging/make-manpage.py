@@ -48,6 +48,8 @@ def commands(overview: str) -> list:
 
 
 OPTION = re.compile(r"^ {2,}(-\S+(?: [A-Z][A-Z.]*)?) {2,}(\S.*)$")
+# An option too long for the column: its text starts on the next line.
+OPTION_ALONE = re.compile(r"^ {2,}(-\S+(?: [A-Z][A-Z.]*)?)$")
 
 
 def command_section(name: str, text: str) -> str:
@@ -63,6 +65,9 @@ def command_section(name: str, text: str) -> str:
             paragraph = True
         elif (m := OPTION.match(line)):
             out += [".TP", ".B " + roff(m.group(1)), roff(m.group(2))]
+            paragraph = False
+        elif (m := OPTION_ALONE.match(line)):
+            out += [".TP", ".B " + roff(m.group(1))]
             paragraph = False
         else:
             out.append(roff(line.strip()))

@@ -117,8 +117,7 @@ std::optional<int> recordIssuedSerials(const QString &command, const CommandLine
     if (!store || !store->isOpen()) {
         const QString problem = store ? store->error() : error;
         if (line.isSet("require-history")) {
-            fail(command, problem + "; refused (--require-history), no image was written",
-                console);
+            fail(command, problem + "; refused (--require-history), no image was written", console);
             return int(ExitFailed);
         }
         warnWithoutHistory(command, problem, console);

@@ -13,9 +13,9 @@
 #include "progressdisplay.h"
 #include "upgradeall.h"
 #include "upgradeoutcome.h"
-#include "upgraderun.h"
 #include "upgrader.h"
 #include "upgraderelay.h"
+#include "upgraderun.h"
 #include "usbmirel.h"
 
 #include <QElapsedTimer>
@@ -147,7 +147,7 @@ int upgrade(const QStringList &arguments, Console &console)
         "  --require-history\n"
         "            refuse (exit code 1, no converter touched) when the history\n"
         "            cannot be written; without it the run goes on and says so\n"
-        + QString(historyHelp));
+            + QString(historyHelp));
     line.addFlag("json");
     line.addFlag("force");
     line.addFlag("all");
@@ -193,8 +193,8 @@ int upgrade(const QStringList &arguments, Console &console)
     if (!singleConverterOrSerial(command, line, console))
         return ExitFailed;
 
-    kelto::history::UpgradeRun history(historyLocation(line), "kelto-cli " KELTO_VERSION,
-        historyStart(line, path));
+    kelto::history::UpgradeRun history(
+        historyLocation(line), "kelto-cli " KELTO_VERSION, historyStart(line, path));
     if (!history.recording()) {
         if (line.isSet("require-history")) {
             Outcome refused;

@@ -101,8 +101,8 @@ QString statusText(const Unit &u)
 
 } // namespace
 
-int upgradeAll(const QString &path, bool json, bool force, const QStringList &unitOptions,
-    Console &console)
+int upgradeAll(
+    const QString &path, bool json, bool force, const QStringList &unitOptions, Console &console)
 {
     QElapsedTimer clock;
     clock.start();

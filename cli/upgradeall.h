@@ -13,8 +13,8 @@ namespace kelto::cli {
 // that no unit's transfers wait for another's and a unit that fails, is
 // unplugged or hangs ends only its own process.
 // unitOptions go to every unit's command line (the history's).
-int upgradeAll(const QString &path, bool json, bool force, const QStringList &unitOptions,
-    Console &console);
+int upgradeAll(
+    const QString &path, bool json, bool force, const QStringList &unitOptions, Console &console);
 
 } // namespace kelto::cli
 

@@ -44,6 +44,12 @@ QString sqlError(const QSqlError &e)
     return why.isEmpty() ? QStringLiteral("unknown error") : why;
 }
 
+// Bound as text, never as NULL (the columns are NOT NULL).
+QVariant text(const QString &s)
+{
+    return s.isNull() ? QVariant(QStringLiteral("")) : QVariant(s);
+}
+
 QString textOrEmpty(const QVariant &v)
 {
     return v.isNull() ? QString() : v.toString();
@@ -68,8 +74,8 @@ void addOrigin(QJsonObject &o, const Origin &origin)
 }
 
 // The WHERE clause of a listing and its values, in order.
-QString filter(const QString &serial, const QDateTime &since, const char *timeColumn,
-    QVariantList &values)
+QString filter(
+    const QString &serial, const QDateTime &since, const char *timeColumn, QVariantList &values)
 {
     QStringList terms;
     if (!serial.isEmpty()) {
@@ -247,6 +253,12 @@ bool Store::openDatabase()
     }
     if (!db.open())
         return fail("cannot open it", sqlError(db.lastError()));
+    if (!sqlite) {
+        // The server's notices ("relation already exists, skipping") are
+        // not for the operator.
+        QSqlQuery q(db);
+        q.exec("SET client_min_messages TO WARNING");
+    }
     if (sqlite && mode == Mode::ReadWrite) {
         // Readers do not wait for writers, and writers of other processes
         // queue for the busy timeout instead of failing at once. A file that
@@ -263,8 +275,7 @@ bool Store::begin()
     QSqlQuery q(QSqlDatabase::database(connection, false));
     // SQLite: take the write lock now, waiting for it, rather than at the
     // first write, where a writer that lost the race fails at once.
-    const char *statement
-        = location.kind == Location::Kind::SQLite ? "BEGIN IMMEDIATE" : "BEGIN";
+    const char *statement = location.kind == Location::Kind::SQLite ? "BEGIN IMMEDIATE" : "BEGIN";
     if (!q.exec(statement))
         return fail("cannot start a transaction", sqlError(q.lastError()));
     return true;
@@ -336,8 +347,8 @@ bool Store::createSchema()
             return fail("cannot read its version", sqlError(q.lastError()));
         }
         if (q.value(0).toInt() == 0
-            && !q.exec(QString("INSERT INTO kelto_schema (version) VALUES (%1)")
-                           .arg(schemaVersion))) {
+            && !q.exec(
+                QString("INSERT INTO kelto_schema (version) VALUES (%1)").arg(schemaVersion))) {
             rollback();
             return fail("cannot create its tables", sqlError(q.lastError()));
         }
@@ -363,8 +374,9 @@ std::optional<qint64> Store::beginUpgrade(const UpgradeStart &start, const Origi
     QSqlQuery q(QSqlDatabase::database(connection, false));
     q.prepare("INSERT INTO upgrades (started, host, user_name, pid, tool, file, file_sha256, "
               "usb_port, serial) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id");
-    for (const QVariant &v : QVariantList {timestamp(), origin.host, origin.user, origin.pid,
-             origin.tool, start.file, start.fileSha256, start.usbPort, start.serial})
+    for (const QVariant &v : QVariantList {timestamp(), text(origin.host), text(origin.user),
+             origin.pid, text(origin.tool), text(start.file), text(start.fileSha256),
+             text(start.usbPort), text(start.serial)})
         q.addBindValue(v);
     if (!q.exec() || !q.next()) {
         const QString why = sqlError(q.lastError());
@@ -388,9 +400,9 @@ bool Store::finishUpgrade(qint64 id, const QJsonObject &record, bool success, co
     // A serial learnt during the run replaces the one asked for.
     q.prepare("UPDATE upgrades SET ended = ?, success = ?, record = ?, serial = CASE WHEN ? = '' "
               "THEN serial ELSE ? END WHERE id = ?");
-    const QString text = QString::fromUtf8(QJsonDocument(record).toJson(QJsonDocument::Compact));
+    const QString json = QString::fromUtf8(QJsonDocument(record).toJson(QJsonDocument::Compact));
     for (const QVariant &v :
-        QVariantList {timestamp(), success ? 1 : 0, text, serial, serial, id})
+        QVariantList {timestamp(), success ? 1 : 0, json, text(serial), text(serial), id})
         q.addBindValue(v);
     if (!q.exec()) {
         const QString why = sqlError(q.lastError());
@@ -478,8 +490,8 @@ bool Store::issueSerials(const QStringList &serials, const QString &bootloaderSh
     q.prepare("INSERT INTO serials (serial, bootloader_sha256, issued, host, user_name, pid, tool, "
               "reissue) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
     for (const QString &s : serials) {
-        for (const QVariant &v : QVariantList {s, bootloaderSha256, now, origin.host, origin.user,
-                 origin.pid, origin.tool, taken->contains(s) ? 1 : 0})
+        for (const QVariant &v : QVariantList {s, text(bootloaderSha256), now, text(origin.host),
+                 text(origin.user), origin.pid, text(origin.tool), taken->contains(s) ? 1 : 0})
             q.addBindValue(v);
         if (!q.exec()) {
             const QString why = sqlError(q.lastError());

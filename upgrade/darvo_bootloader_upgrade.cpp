@@ -2,8 +2,8 @@
 #include "darvo_bootloader.h"
 
 #include "ui_darvo_bootloader.h"
-#include "upgraderun.h"
 #include "upgrader.h"
+#include "upgraderun.h"
 #include "usbmirel.h"
 
 #include <QDebug>

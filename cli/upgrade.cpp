@@ -89,11 +89,15 @@ kelto::history::UpgradeStart historyStart(const CommandLine &line, const QString
     kelto::history::UpgradeStart start;
     start.file = line.isSet("file-name") ? line.value("file-name") : path;
     start.fileSha256 = kelto::history::fileSha256(path);
-    const QString asked = line.value("serial").left(9);
-    const QList<Converter> present = findConverters(false);
-    for (const Converter &c : present) {
-        if (asked.isEmpty() ? present.size() == 1 : c.serial == asked) {
-            start.serial = c.serial;
+    start.serial = line.value("serial").left(9);
+    // Nothing is opened for it: an untouched converter stays untouched.
+    const QList<UsbDevice::Presence> present = USBMIREL().survey(false);
+    for (const UsbDevice::Presence &p : present) {
+        if (start.serial.isEmpty() ? present.size() == 1
+                                   : p.serial.startsWith(start.serial.toLatin1())) {
+            Converter c;
+            c.bus = p.bus;
+            c.address = p.address;
             start.usbPort = c.where();
         }
     }

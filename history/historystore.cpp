@@ -303,6 +303,18 @@ bool Store::createSchema()
     QSqlDatabase db = QSqlDatabase::database(connection, false);
     if (!db.isOpen())
         return true; // read-only and no file yet
+    // A store that has its tables is not locked to make them again: the
+    // stations of a factory open it at once.
+    const auto versionFound = [&db]() -> std::optional<int> {
+        if (!db.tables().contains("kelto_schema"))
+            return std::nullopt;
+        QSqlQuery q(db);
+        if (!q.exec("SELECT MAX(version) FROM kelto_schema") || !q.next())
+            return std::nullopt;
+        return q.value(0).toInt();
+    };
+    if (mode == Mode::ReadWrite && versionFound() == schemaVersion)
+        return true;
     if (mode == Mode::ReadOnly) {
         // A damaged file shows at its first reading, not at its opening.
         QSqlQuery probe(db);

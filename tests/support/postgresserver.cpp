@@ -8,7 +8,7 @@
 
 namespace kelto::test {
 
-PostgresServer::PostgresServer()
+PostgresServer::PostgresServer(bool durable)
 {
     // Debian installs the server's programs by major version.
     const QStringList versions
@@ -33,7 +33,8 @@ PostgresServer::PostgresServer()
     const QString data = dir.filePath("data");
     running_ = run({bin + "initdb", "-D", data, "-A", "trust", "-U", "postgres", "-N"}, true)
         && run({bin + "pg_ctl", "-D", data, "-l", dir.filePath("log"), "-w", "-s", "-o",
-                   QString("-k %1 -c listen_addresses='' -F").arg(dir.path()), "start"},
+                   QString("-k %1 -c listen_addresses=''%2").arg(dir.path(), durable ? "" : " -F"),
+                   "start"},
             true);
 }
 

@@ -12,7 +12,9 @@ namespace kelto::test {
 class PostgresServer
 {
 public:
-    PostgresServer();
+    // durable: the server syncs its writes to disk as a production one
+    // does; tests leave that out for speed.
+    explicit PostgresServer(bool durable = false);
     ~PostgresServer();
     PostgresServer(const PostgresServer &) = delete;
     PostgresServer &operator=(const PostgresServer &) = delete;

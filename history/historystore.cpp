@@ -16,6 +16,8 @@
 #include <QVariant>
 
 #include <atomic>
+#include <filesystem>
+#include <system_error>
 
 #ifdef Q_OS_UNIX
 #include <pwd.h>
@@ -236,8 +238,14 @@ bool Store::openDatabase()
             return fail("cannot open it", "Is a directory");
         if (mode == Mode::ReadOnly && !file.exists())
             return true; // nothing recorded there yet
-        if (mode == Mode::ReadWrite && !QDir().mkpath(file.absolutePath()))
-            return fail("cannot create its folder " + file.absolutePath(), "permission denied?");
+        if (mode == Mode::ReadWrite) {
+            std::error_code failure;
+            std::filesystem::create_directories(
+                QFile::encodeName(file.absolutePath()).toStdString(), failure);
+            if (failure)
+                return fail("cannot create its folder " + file.absolutePath(),
+                    QString::fromStdString(failure.message()));
+        }
         db.setDatabaseName(location.path);
         QString options = QString("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs);
         if (mode == Mode::ReadOnly)

@@ -2,6 +2,7 @@
 // the log view and the bars, a click during a run, closing the window under
 // a run, and the window's timed restart sequence.
 #include "darvo_bootloader.h"
+#include "historystore.h"
 #include "ui_darvo_bootloader.h"
 
 #include "emulator.h"
@@ -101,7 +102,19 @@ private slots:
 private:
     QTemporaryDir dir;
     QString file;
+    QString history; // the test's own
     Firmware firmware = Firmware::make(3);
+    // The statuses of the history's entries, oldest first.
+    QStringList entries() const
+    {
+        QString error;
+        kelto::history::Store store(*kelto::history::parseLocation(history, &error));
+        QStringList statuses;
+        for (const auto &e :
+            store.upgrades(QString(), QDateTime()).value_or(QList<kelto::history::UpgradeEntry>()))
+            statuses << e.status() + " " + e.serial;
+        return statuses;
+    }
 };
 
 void TestUpgradeWindow::initTestCase()
@@ -117,6 +130,8 @@ void TestUpgradeWindow::init()
     Sleeps::install();
     Sleeps::clear();
     DebugLog::clear();
+    history = dir.filePath(QString("%1.sqlite").arg(QTest::currentTestFunction()));
+    qputenv("KELTO_HISTORY", history.toUtf8());
 }
 
 void TestUpgradeWindow::cleanup()
@@ -139,6 +154,8 @@ void TestUpgradeWindow::firmwareChangeRunsToTheEnd()
     // While the run waits for the device to restart, the window works: its
     // timers fire, tabs switch and the lines so far are shown.
     QTRY_VERIFY(gate.isReached());
+    // The run is in the history from its start.
+    QCOMPARE(entries(), QStringList {"unfinished "});
     bool fired = false;
     QTimer::singleShot(0, [&fired] { fired = true; });
     QTRY_VERIFY_WITH_TIMEOUT(fired, 1000);
@@ -157,6 +174,7 @@ void TestUpgradeWindow::firmwareChangeRunsToTheEnd()
     QTRY_COMPARE(emu::openHandles(), 0);
     QVERIFY(deviceHasFirmware(firmware));
     QCOMPARE(emu::mode(), emu::Mode::Application);
+    QTRY_COMPARE(entries(), QStringList {"ok KT0000001"});
 }
 
 void TestUpgradeWindow::cancelResetsBarsAndStartsNothing()

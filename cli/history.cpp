@@ -16,11 +16,13 @@ namespace kelto::cli {
 
 using namespace kelto::history;
 
-const char historyHelp[]
-    = "  --history PATH|URL\n"
-      "            the history: an SQLite file or\n"
-      "            postgresql://user@host:port/dbname[?host=/socket/dir]\n"
-      "            (default: KELTO_HISTORY, else ~/.local/state/kelto/history.sqlite)\n";
+QString historyHelp(int column)
+{
+    const QString indent(column, ' ');
+    return "  --history PATH|URL\n" + indent + "the history: an SQLite file or\n" + indent
+        + "postgresql://user@host:port/dbname[?host=/socket/dir]\n" + indent
+        + "(default: KELTO_HISTORY, else\n" + indent + "~/.local/state/kelto/history.sqlite)\n";
+}
 
 namespace {
 
@@ -155,7 +157,7 @@ int history(const QStringList &arguments, Console &console)
                 "  --json        one JSON object per entry, a line each\n"
                 "  --csv         comma-separated values with a header line\n"
                 "  --serials     the serials make-bootbin issued, instead of the upgrades\n")
-            + historyHelp);
+            + historyHelp(16));
     line.addValueOption("serial", "S");
     line.addValueOption("since", "DATE");
     line.addFlag("json");

@@ -16,8 +16,9 @@ void addHistoryOptions(CommandLine &line, bool writes);
 // The store the command line chooses: --history, else KELTO_HISTORY, else
 // the default file.
 QString historyLocation(const CommandLine &line);
-// The help text of the options.
-extern const char historyHelp[];
+// The help text of --history, its lines indented to `column` as the
+// command's other options.
+QString historyHelp(int column);
 
 // A history that cannot be written, named on stderr; the command goes on.
 void warnWithoutHistory(const QString &command, const QString &problem, Console &console);

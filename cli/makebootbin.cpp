@@ -41,7 +41,7 @@ int makeBootBin(const QStringList &arguments, Console &console)
         "               reissued); without it they are refused and no image is written\n"
         "  --require-history\n"
         "               refuse when the history cannot be written\n"
-            + QString(historyHelp));
+            + historyHelp(15));
     line.addValueOption("year", "YY");
     line.addValueOption("week", "WW");
     line.addValueOption("first", "N");

@@ -151,7 +151,7 @@ int upgrade(const QStringList &arguments, Console &console)
         "  --require-history\n"
         "            refuse (exit code 1, no converter touched) when the history\n"
         "            cannot be written; without it the run goes on and says so\n"
-            + QString(historyHelp));
+            + historyHelp(12));
     line.addFlag("json");
     line.addFlag("force");
     line.addFlag("all");

@@ -280,13 +280,26 @@ bool Store::openDatabase()
 
 bool Store::begin()
 {
-    QSqlQuery q(QSqlDatabase::database(connection, false));
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
     // SQLite: take the write lock now, waiting for it, rather than at the
     // first write, where a writer that lost the race fails at once.
     const char *statement = location.kind == Location::Kind::SQLite ? "BEGIN IMMEDIATE" : "BEGIN";
-    if (!q.exec(statement))
-        return fail("cannot start a transaction", sqlError(q.lastError()));
-    return true;
+    QSqlQuery q(db);
+    if (q.exec(statement))
+        return true;
+    // A server restarted during a run has dropped the connection: the run's
+    // entry is completed over a new one.
+    if (location.kind == Location::Kind::PostgreSQL) {
+        q.finish();
+        db.close();
+        if (db.open()) {
+            QSqlQuery again(db);
+            again.exec("SET client_min_messages TO WARNING");
+            if (again.exec(statement))
+                return true;
+        }
+    }
+    return fail("cannot start a transaction", sqlError(q.lastError()));
 }
 
 bool Store::commit()

@@ -154,9 +154,16 @@ void TestHistory::entries()
     const auto since = store.upgrades(QString(), between);
     QVERIFY(since && since->size() == 1 && since->at(0).file == "b.upg");
 
+    // A server restarted during a run: the entry is still completed.
+    if (QTest::currentDataTag() == QLatin1String("PostgreSQL")) {
+        const auto id = store.beginUpgrade({"c.upg", "cc", QString(), QString()}, origin);
+        QVERIFY2(postgres->restart(), qPrintable(postgres->problem()));
+        QVERIFY2(store.finishUpgrade(*id, {}, false, QString()), qPrintable(store.error()));
+        QCOMPARE(store.upgrades(QString(), between)->last().status(), QString("failed"));
+    }
     // A second reader sees the same, read-only.
     Store reader(*parseLocation(where, &error), Store::Mode::ReadOnly);
-    QCOMPARE(reader.upgrades(QString(), QDateTime())->size(), 2);
+    QCOMPARE(reader.upgrades("KT0000002", QDateTime())->size(), 1);
 }
 
 void TestHistory::serials()

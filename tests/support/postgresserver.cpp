@@ -63,6 +63,13 @@ bool PostgresServer::run(const QStringList &command, bool asServer)
     return true;
 }
 
+bool PostgresServer::restart()
+{
+    return running_
+        && run({bin + "pg_ctl", "-D", dir.filePath("data"), "-m", "fast", "-w", "-s", "restart"},
+            true);
+}
+
 QString PostgresServer::createDatabase(const QString &name)
 {
     if (!running_ || !run({bin + "createdb", "-h", dir.path(), "-U", "postgres", name}, false))

@@ -24,6 +24,8 @@ public:
     bool running() const { return running_; }
     // Why it is not running.
     QString problem() const { return problem_; }
+    // Stops the server and starts it again: its clients' connections drop.
+    bool restart();
     // A new, empty database; its URL, or empty (problem() says why).
     QString createDatabase(const QString &name);
 

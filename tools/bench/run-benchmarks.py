@@ -113,7 +113,9 @@ def run(program: pathlib.Path) -> dict:
             subprocess.run([str(program), f"--benchmark_out={result}",
                             "--benchmark_out_format=json"], check=True,
                            capture_output=True, text=True, timeout=TIMEOUT_S,
-                           env={**os.environ, "QT_QPA_PLATFORM": "offscreen"})
+                           env={**os.environ, "QT_QPA_PLATFORM": "offscreen",
+                                # The upgrades' history entries stay here.
+                                "XDG_STATE_HOME": tmp, "KELTO_HISTORY": ""})
             data = json.loads(result.read_text())
         except (subprocess.CalledProcessError, subprocess.TimeoutExpired,
                 OSError, ValueError) as e:

@@ -197,24 +197,25 @@ int upgrade(const QStringList &arguments, Console &console)
     if (!singleConverterOrSerial(command, line, console))
         return ExitFailed;
 
-    kelto::history::UpgradeRun history(
-        historyLocation(line), "kelto-cli " KELTO_VERSION, historyStart(line, path));
-    if (!history.recording()) {
-        if (line.isSet("require-history")) {
-            Outcome refused;
-            refused.reason = history.problem() + " (--require-history)";
-            return finish(file, refused, 0, json, clock, console, &history);
-        }
-        warnWithoutHistory(command, history.problem(), console);
-    }
-
     ProgressDisplay display(console.out, console.outIsTerminal);
     Outcome outcome;
     int signal = 0;
+    std::optional<kelto::history::UpgradeRun> history;
     {
         USBMIREL device;
         if (auto done = applySerialOption(line, device, console))
             return *done;
+        // The run's entry, before its first request reaches the converter.
+        history.emplace(
+            historyLocation(line), "kelto-cli " KELTO_VERSION, historyStart(line, path));
+        if (!history->recording()) {
+            if (line.isSet("require-history")) {
+                Outcome refused;
+                refused.reason = history->problem() + " (--require-history)";
+                return finish(file, refused, 0, json, clock, console, &*history);
+            }
+            warnWithoutHistory(command, history->problem(), console);
+        }
         Upgrader upgrader(&device);
         Upgrader::Options options;
         options.confirmStart = true;
@@ -269,7 +270,7 @@ int upgrade(const QStringList &arguments, Console &console)
         }
         display.close();
     }
-    return finish(file, outcome, signal, json, clock, console, &history);
+    return finish(file, outcome, signal, json, clock, console, &*history);
 }
 
 } // namespace kelto::cli

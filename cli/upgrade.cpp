@@ -124,7 +124,9 @@ std::optional<int> unitsRefused(const CommandLine &line, Console &console)
 
 int upgrade(const QStringList &arguments, Console &console)
 {
-    CommandLine line(command, "upgrade [--json] [--force] [--serial SERIAL | --all] FILE.upg",
+    CommandLine line(command,
+        "upgrade [--json] [--force] [--serial SERIAL | --all] [--require-history] "
+        "[--history PATH|URL] FILE.upg",
         "Writes the upgrade file into the converter as the window's \"Firmware\n"
         "Change\" does: connect, restart into the bootloader when the application\n"
         "runs, write and verify the application pages and the external flash, start\n"

@@ -157,8 +157,12 @@ Origin Origin::current(const QString &tool)
     o.pid = QCoreApplication::applicationPid();
     o.tool = tool;
 #ifdef Q_OS_UNIX
-    if (const passwd *pw = ::getpwuid(::geteuid()))
-        o.user = QString::fromLocal8Bit(pw->pw_name);
+    // The reentrant form: stores of several threads start at once.
+    passwd entry {};
+    passwd *found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found)
+        o.user = QString::fromLocal8Bit(found->pw_name);
 #endif
     if (o.user.isEmpty())
         o.user = qEnvironmentVariable("USER");

@@ -25,6 +25,7 @@ const Command commands[] = {
     {"status", "read the converter's status word", status},
     {"ballasts", "read the converter's ballast data once", ballasts},
     {"read", "read converter memory and dump it", read},
+    {"history", "list the upgrade history and the issued serials", history},
 };
 
 void printOverview(QTextStream &to)

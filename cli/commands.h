@@ -17,6 +17,7 @@ int status(const QStringList &arguments, Console &console);
 int ballasts(const QStringList &arguments, Console &console);
 int read(const QStringList &arguments, Console &console);
 int list(const QStringList &arguments, Console &console);
+int history(const QStringList &arguments, Console &console);
 
 } // namespace kelto::cli
 

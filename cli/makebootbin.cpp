@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "exitcode.h"
 #include "hexbuild.h"
+#include "historyoptions.h"
 #include "inputfile.h"
 
 #include <QDir>
@@ -35,13 +36,20 @@ int makeBootBin(const QStringList &arguments, Console &console)
         "  --first N    first unit number, 1 to 9999\n"
         "  --count C    number of units, 1 to 10000 - N (the last unit is 9999 at most)\n"
         "  --out DIR    folder for the images (default: the current folder;\n"
-        "               created when missing)\n");
+        "               created when missing)\n"
+        "  --reissue    issue serials the history has as issued before (recorded as\n"
+        "               reissued); without it they are refused and no image is written\n"
+        "  --require-history\n"
+        "               refuse when the history cannot be written\n"
+            + historyHelp(15));
     line.addValueOption("year", "YY");
     line.addValueOption("week", "WW");
     line.addValueOption("first", "N");
     line.addValueOption("count", "C");
     line.addValueOption("out", "DIR");
     line.addFlag("force");
+    line.addFlag("reissue");
+    addHistoryOptions(line, true);
     if (auto done = line.parse(arguments, 1, 1, console))
         return *done;
 
@@ -111,6 +119,12 @@ int makeBootBin(const QStringList &arguments, Console &console)
     }
     const QString year = years.at(yearIndex);
     const QString week = weeks.at(weekIndex);
+    // Recorded as issued, all or none, before any image exists.
+    QStringList serials;
+    for (int unit = *first; unit < *first + *count; ++unit)
+        serials << bootimage::serial(year, week, unit);
+    if (auto done = recordIssuedSerials(command, line, serials, hexFile, console))
+        return *done;
     for (int unit = *first; unit < *first + *count; ++unit) {
         const QString serial = bootimage::serial(year, week, unit);
         bootimage::stampSerial(image, serial);

@@ -5,14 +5,17 @@
 #include "commands.h"
 #include "converters.h"
 #include "exitcode.h"
+#include "historyoptions.h"
 #include "inputfile.h"
 #include "inspection.h"
 #include "interruption.h"
+#include "outcomerecord.h"
 #include "progressdisplay.h"
 #include "upgradeall.h"
 #include "upgradeoutcome.h"
 #include "upgrader.h"
 #include "upgraderelay.h"
+#include "upgraderun.h"
 #include "usbmirel.h"
 
 #include <QElapsedTimer>
@@ -37,38 +40,29 @@ QJsonObject record(const Inspection &file, const Outcome &outcome, int signal, q
         o["checksum_b"] = hex32(file.storedChecksumB);
         o["checksums_match"] = file.checksumsMatch();
     }
-    o["serial"] = outcome.unitSerial();
-    o["usb_serial"] = outcome.usbSerial;
-    o["bootloader_version"] = outcome.bootloaderVersion;
-    o["mode"] = outcome.mode;
-    o["success"] = outcome.success;
-    o["step"] = kelto::upgrade::stepName(outcome.step);
-    o["last_line"] = outcome.lastLine;
-    o["reason"] = outcome.reason;
-    o["converter"] = kelto::upgrade::stateName(outcome.converter);
-    o["interrupted"] = signal != 0 ? QJsonValue(Interruption::name(signal)) : QJsonValue(false);
-    o["pages_written"] = outcome.pagesWritten;
-    o["pages_verified"] = outcome.pagesVerified;
-    o["pages_total"] = kelto::upgrade::pageCount;
-    if (outcome.external.found) {
-        const auto &m = outcome.external;
-        o["external_mismatch"]
-            = QJsonObject {{"first_offset", hex32(m.firstOffset)}, {"differing_bytes", m.differing},
-                {"written", QString("0x%1").arg(m.expected, 2, 16, QChar('0'))},
-                {"read", QString("0x%1").arg(m.actual, 2, 16, QChar('0'))}};
-    }
+    const QJsonObject fields = kelto::upgrade::outcomeRecord(
+        outcome, signal != 0 ? QString(Interruption::name(signal)) : QString());
+    for (auto it = fields.begin(); it != fields.end(); ++it)
+        o[it.key()] = it.value();
     o["duration_ms"] = durationMs;
     return o;
 }
 
-// The run as far as it went: the record, the message and the exit code.
+// The run as far as it went: the history's entry completed, the record, the
+// message and the exit code.
 int finish(const Inspection &file, const Outcome &outcome, int signal, bool json,
-    const QElapsedTimer &clock, Console &console)
+    const QElapsedTimer &clock, Console &console, kelto::history::UpgradeRun *history = nullptr)
 {
+    QJsonObject o = record(file, outcome, signal, clock.elapsed());
+    if (history) {
+        if (history->recording()
+            && !history->finish(o, outcome.success && signal == 0, outcome.unitSerial()))
+            fail(command, history->problem(), console);
+        if (!history->problem().isEmpty())
+            o["history_problem"] = history->problem();
+    }
     if (json)
-        console.out << QJsonDocument(record(file, outcome, signal, clock.elapsed()))
-                           .toJson(QJsonDocument::Compact)
-                    << "\n";
+        console.out << QJsonDocument(o).toJson(QJsonDocument::Compact) << "\n";
     console.out.flush();
     const QString advice = kelto::upgrade::stateAdvice(outcome.converter);
     if (signal != 0) {
@@ -88,11 +82,51 @@ int finish(const Inspection &file, const Outcome &outcome, int signal, bool json
     return ExitOk;
 }
 
+// What the entry knows before the run: the file, the unit asked for and
+// the USB port it is on.
+kelto::history::UpgradeStart historyStart(const CommandLine &line, const QString &path)
+{
+    kelto::history::UpgradeStart start;
+    start.file = line.isSet("file-name") ? line.value("file-name") : path;
+    start.fileSha256 = kelto::history::fileSha256(path);
+    start.serial = line.value("serial").left(9);
+    // Nothing is opened for it: an untouched converter stays untouched.
+    const QList<UsbDevice::Presence> present = USBMIREL().survey(false);
+    for (const UsbDevice::Presence &p : present) {
+        if (start.serial.isEmpty() ? present.size() == 1
+                                   : p.serial.startsWith(start.serial.toLatin1())) {
+            Converter c;
+            c.bus = p.bus;
+            c.address = p.address;
+            start.usbPort = c.where();
+        }
+    }
+    return start;
+}
+
+// upgrade --all --require-history: the store is tried once before any unit
+// starts.
+std::optional<int> unitsRefused(const CommandLine &line, Console &console)
+{
+    QString error;
+    const auto where = kelto::history::parseLocation(historyLocation(line), &error);
+    if (where) {
+        const kelto::history::Store store(*where);
+        if (store.isOpen())
+            return std::nullopt;
+        error = store.error();
+    }
+    fail(command, error + "; refused (--require-history), no converter was touched", console);
+    return int(ExitFailed);
+}
+
 } // namespace
 
 int upgrade(const QStringList &arguments, Console &console)
 {
-    CommandLine line(command, "upgrade [--json] [--force] [--serial SERIAL | --all] FILE.upg",
+    CommandLine line(command,
+        "upgrade [--json] [--force] [--serial SERIAL | --all] [--require-history] "
+        "[--history PATH|URL] FILE.upg",
         "Writes the upgrade file into the converter as the window's \"Firmware\n"
         "Change\" does: connect, restart into the bootloader when the application\n"
         "runs, write and verify the application pages and the external flash, start\n"
@@ -117,18 +151,33 @@ int upgrade(const QStringList &arguments, Console &console)
         "  --all     every converter present at the start, in parallel: one\n"
         "            progress line per unit on a terminal, one line per unit and\n"
         "            step in a log; with --json one record per unit, then a\n"
-        "            summary. Exit code 0 only when every unit succeeded.\n");
+        "            summary. Exit code 0 only when every unit succeeded.\n"
+        "  --require-history\n"
+        "            refuse (exit code 1, no converter touched) when the history\n"
+        "            cannot be written; without it the run goes on and says so\n"
+            + historyHelp(12));
     line.addFlag("json");
     line.addFlag("force");
     line.addFlag("all");
     addSerialOption(line);
+    addHistoryOptions(line, true);
+    // upgrade --all names the file it was given to its units' history.
+    line.addValueOption("file-name", "NAME");
     if (auto done = line.parse(arguments, 1, 1, console))
         return *done;
     const QString path = line.positional().at(0);
     if (line.isSet("all")) {
         if (line.isSet("serial"))
             return line.usageError(console, "--all and --serial exclude each other");
-        return upgradeAll(path, line.isSet("json"), line.isSet("force"), console);
+        // Each unit writes its own entry to the same store.
+        QStringList unitOptions {"--history", historyLocation(line)};
+        if (line.isSet("require-history")) {
+            if (auto refused = unitsRefused(line, console))
+                return *refused;
+            unitOptions << "--require-history";
+        }
+        unitOptions << "--file-name" << path;
+        return upgradeAll(path, line.isSet("json"), line.isSet("force"), unitOptions, console);
     }
     const bool json = line.isSet("json");
     QElapsedTimer clock;
@@ -154,10 +203,22 @@ int upgrade(const QStringList &arguments, Console &console)
     ProgressDisplay display(console.out, console.outIsTerminal);
     Outcome outcome;
     int signal = 0;
+    std::optional<kelto::history::UpgradeRun> history;
     {
         USBMIREL device;
         if (auto done = applySerialOption(line, device, console))
             return *done;
+        // The run's entry, before its first request reaches the converter.
+        history.emplace(
+            historyLocation(line), "kelto-cli " KELTO_VERSION, historyStart(line, path));
+        if (!history->recording()) {
+            if (line.isSet("require-history")) {
+                Outcome refused;
+                refused.reason = history->problem() + " (--require-history)";
+                return finish(file, refused, 0, json, clock, console, &*history);
+            }
+            warnWithoutHistory(command, history->problem(), console);
+        }
         Upgrader upgrader(&device);
         Upgrader::Options options;
         options.confirmStart = true;
@@ -213,7 +274,7 @@ int upgrade(const QStringList &arguments, Console &console)
         }
         display.close();
     }
-    return finish(file, outcome, signal, json, clock, console);
+    return finish(file, outcome, signal, json, clock, console, &*history);
 }
 
 } // namespace kelto::cli

@@ -102,7 +102,8 @@ QString statusText(const Unit &u)
 
 } // namespace
 
-int upgradeAll(const QString &path, bool json, bool force, Console &console)
+int upgradeAll(
+    const QString &path, bool json, bool force, const QStringList &unitOptions, Console &console)
 {
     QElapsedTimer clock;
     clock.start();
@@ -253,7 +254,7 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
         QStringList arguments {"upgrade", "--json", "--serial", u.converter.serial};
         if (force)
             arguments << "--force";
-        arguments << copy;
+        arguments << unitOptions << copy;
         ++running;
         u.lastHeard.start();
         p->start(program, arguments);

@@ -4,6 +4,7 @@
 #include "console.h"
 
 #include <QString>
+#include <QStringList>
 
 namespace kelto::cli {
 
@@ -11,7 +12,9 @@ namespace kelto::cli {
 // present is upgraded by its own kelto-cli process (upgrade --serial), so
 // that no unit's transfers wait for another's and a unit that fails, is
 // unplugged or hangs ends only its own process.
-int upgradeAll(const QString &path, bool json, bool force, Console &console);
+// unitOptions go to every unit's command line (the history's).
+int upgradeAll(
+    const QString &path, bool json, bool force, const QStringList &unitOptions, Console &console);
 
 } // namespace kelto::cli
 

@@ -80,6 +80,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 # Library dependencies come from dpkg-shlibdeps; Qt's platform plugins are
 # loaded at run time and so must be named.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+# Qt's plugins are loaded at run time, unseen by shlibdeps: the platform
+# plugins and the SQLite driver of the history; the PostgreSQL driver only
+# where stations share one database.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6sql6-sqlite")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libqt6sql6-psql")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
 include(CPack)

@@ -10,6 +10,7 @@ packages=(
   libusb-dev libusb-0.1-4
   umockdev libumockdev-dev
   libbenchmark-dev
+  libqt6sql6-sqlite libqt6sql6-psql postgresql
   xvfb xauth imagemagick
   srecord python3
   dpkg-dev fakeroot

@@ -3,6 +3,7 @@
 
 #include "ui_darvo_bootloader.h"
 #include "upgrader.h"
+#include "upgraderun.h"
 #include "usbmirel.h"
 
 #include <QDebug>
@@ -41,6 +42,15 @@ void Darvo_bootloader::slotpushButtonCHF(bool)
         = QFileDialog::getOpenFileName(nullptr, tr("Open File"), ".", tr("Upg (*.upg)"));
     // A cancelled dialog gives a null name, which ends the run at once.
     upgrader->slotSetFileName(name);
+    // The history's entry comes before the converter is touched; a store
+    // that cannot be written is told, and the change goes on.
+    if (!name.isEmpty()) {
+        const QString problem = kelto::history::recordWindowRun(upgrader, name);
+        if (!problem.isEmpty()) {
+            qWarning("%s", qPrintable(problem));
+            ui->txt->append(problem);
+        }
+    }
     upgrader->start(QThread::InheritPriority);
 }
 

@@ -120,6 +120,8 @@ private slots:
     void makeBootBinDefaultsToToday();
     void makeBootBinRefuses_data();
     void makeBootBinRefuses();
+    void makeBootBinIssuesSerialsOnce_data();
+    void makeBootBinIssuesSerialsOnce();
     void inspectVerdicts_data();
     void inspectVerdicts();
     void inspectReportsSections();
@@ -141,6 +143,8 @@ void TestCliFiles::init()
 {
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
+    // make-bootbin records the serials it issues: every row issues afresh.
+    qputenv("KELTO_HISTORY", dir->filePath("history.sqlite").toUtf8());
 }
 
 QString TestCliFiles::write(const QString &name, const QByteArray &bytes)
@@ -507,6 +511,50 @@ void TestCliFiles::makeBootBinRefuses()
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
     QVERIFY(filesIn(out).isEmpty());
     QVERIFY(r.out.isEmpty());
+}
+
+void TestCliFiles::makeBootBinIssuesSerialsOnce_data()
+{
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<bool>("reissue");
+    QTest::addColumn<int>("exitCode");
+    // What `history --serials` lists after 185100001-2 and this run of two.
+    QTest::addColumn<QString>("listed");
+
+    QTest::newRow("the next two") << "3" << false << 0 << "1 2 3 4";
+    QTest::newRow("one issued before: neither") << "2" << false << 1 << "1 2";
+    QTest::newRow("reissued") << "2" << true << 0 << "1 2 2r 3";
+}
+
+void TestCliFiles::makeBootBinIssuesSerialsOnce()
+{
+    QFETCH(QString, first);
+    QFETCH(bool, reissue);
+    QFETCH(int, exitCode);
+    QFETCH(QString, listed);
+
+    const QString hexFile = write("boot.hex", kelto::sample::bootloaderHex());
+    const QStringList common {"make-bootbin", hexFile, "--year", "18", "--week", "51"};
+    const QStringList before {"--first", "1", "--count", "2", "--out", dir->filePath("before")};
+    QCOMPARE(runCli(common + before).exitCode, 0);
+    const QString out = dir->filePath("out");
+    QStringList arguments = common + QStringList {"--first", first, "--count", "2", "--out", out};
+    if (reissue)
+        arguments << "--reissue";
+    const CliResult r = runCli(arguments);
+    QCOMPARE(r.exitCode, exitCode);
+    QCOMPARE(filesIn(out).size(), exitCode == 0 ? 2 : 0);
+    if (exitCode != 0)
+        QVERIFY2(r.err.contains("185100002 issued before"), qPrintable(r.err));
+
+    QStringList serials;
+    for (const QString &line : runCli({"history", "--serials", "--json"}).out.split('\n')) {
+        const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+        if (!o.isEmpty())
+            serials << o.value("serial").toString().right(1)
+                    + (o.value("reissue").toBool() ? "r" : "");
+    }
+    QCOMPARE(serials.join(' '), listed);
 }
 
 void TestCliFiles::inspectVerdicts_data()

@@ -3,6 +3,7 @@
 // and for every way a run can fail.
 #include "clirun.h"
 #include "emulator.h"
+#include "historystore.h"
 #include "upgraderig.h"
 
 #include <QJsonDocument>
@@ -75,6 +76,8 @@ private slots:
     void failures();
     void progressOnTerminalAndInLogs_data();
     void progressOnTerminalAndInLogs();
+    void history_data();
+    void history();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -89,6 +92,7 @@ void TestCliUpgrade::init()
     dir = std::make_unique<QTemporaryDir>();
     file = dir->filePath("release.upg");
     QVERIFY(writeUpgradeFile(file, firmware));
+    qputenv("KELTO_HISTORY", dir->filePath("history.sqlite").toUtf8());
 }
 
 void TestCliUpgrade::cleanup()
@@ -424,6 +428,78 @@ void TestCliUpgrade::progressOnTerminalAndInLogs()
         }
         // "Writting firmware" is lower case: only the eleven percentage lines.
         QCOMPARE(r.out.count("Firmware "), 11);
+    }
+}
+
+void TestCliUpgrade::history_data()
+{
+    QTest::addColumn<QString>("store"); // "good", "damaged" or a path
+    QTest::addColumn<bool>("required");
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("recorded") << "good" << false << 0;
+    QTest::newRow("damaged: named, and the run goes on") << "damaged" << false << 0;
+    QTest::newRow("damaged and required: refused") << "damaged" << true << 1;
+    QTest::newRow("folder not made and required: refused")
+        << "/proc/kelto/history.sqlite" << true << 1;
+}
+
+void TestCliUpgrade::history()
+{
+    QFETCH(QString, store);
+    QFETCH(bool, required);
+    QFETCH(int, exitCode);
+
+    QString path = store;
+    if (store == "good" || store == "damaged")
+        path = dir->filePath(store + ".sqlite");
+    if (store == "damaged") {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("kelto\n") == 6);
+    }
+    QString error;
+    const auto location = kelto::history::parseLocation(path, &error);
+    // The run's entry is there, unfinished, when its first request reaches
+    // the converter.
+    int unfinishedAtFirstRequest = -1;
+    emu::setTransferHook([&](const emu::TransferRecord &) {
+        if (unfinishedAtFirstRequest >= 0 || store != "good")
+            return;
+        kelto::history::Store s(*location, kelto::history::Store::Mode::ReadOnly);
+        const auto entries = s.upgrades(QString(), QDateTime());
+        unfinishedAtFirstRequest = entries ? int(entries->size()) : -2;
+        if (entries && !entries->isEmpty() && entries->first().status() != "unfinished")
+            unfinishedAtFirstRequest = -3;
+    });
+    QStringList arguments {"upgrade", "--json", "--history", path};
+    if (required)
+        arguments << "--require-history";
+    const CliResult r = runCli(arguments << file);
+    emu::setTransferHook(nullptr);
+    QCOMPARE(r.exitCode, exitCode);
+    QCOMPARE(deviceHasFirmware(firmware), exitCode == 0);
+    const QJsonObject o = lastRecord(r.out);
+    if (store == "good") {
+        QVERIFY2(r.err.isEmpty(), qPrintable(r.err));
+        QVERIFY(!o.contains("history_problem"));
+        QCOMPARE(unfinishedAtFirstRequest, 1);
+        kelto::history::Store s(*location);
+        const auto entries = s.upgrades("KT0000001", QDateTime());
+        QVERIFY2(entries && entries->size() == 1, qPrintable(s.error()));
+        const kelto::history::UpgradeEntry &e = entries->first();
+        QCOMPARE(e.status(), QString("ok"));
+        QCOMPARE(e.file, file);
+        QCOMPARE(e.fileSha256, kelto::history::fileSha256(file));
+        QCOMPARE(e.record.value("pages_verified").toInt(), 120);
+        return;
+    }
+    // Named on stderr and in the record before the converter is touched.
+    QVERIFY2(r.err.contains(path), qPrintable(r.err));
+    QVERIFY(o.value("history_problem").toString().contains(path));
+    if (required) {
+        QCOMPARE(o.value("converter").toString(), QString("untouched"));
+        for (const emu::TransferRecord &t : emu::transferLog())
+            QCOMPARE(t.requestType, uint8_t(0x80));
     }
 }
 

@@ -3,6 +3,7 @@
 // a run (asked, and never while a page is being written), and the window's
 // timed restart sequence.
 #include "darvo_bootloader.h"
+#include "historystore.h"
 #include "ui_darvo_bootloader.h"
 
 #include "emulator.h"
@@ -122,7 +123,19 @@ private slots:
 private:
     QTemporaryDir dir;
     QString file;
+    QString history; // the test's own
     Firmware firmware = Firmware::make(3);
+    // The statuses of the history's entries, oldest first.
+    QStringList entries() const
+    {
+        QString error;
+        kelto::history::Store store(*kelto::history::parseLocation(history, &error));
+        QStringList statuses;
+        for (const auto &e :
+            store.upgrades(QString(), QDateTime()).value_or(QList<kelto::history::UpgradeEntry>()))
+            statuses << e.status() + " " + e.serial;
+        return statuses;
+    }
 };
 
 void TestUpgradeWindow::initTestCase()
@@ -138,6 +151,8 @@ void TestUpgradeWindow::init()
     Sleeps::install();
     Sleeps::clear();
     DebugLog::clear();
+    history = dir.filePath(QString("%1.sqlite").arg(QTest::currentTestFunction()));
+    qputenv("KELTO_HISTORY", history.toUtf8());
 }
 
 void TestUpgradeWindow::cleanup()
@@ -160,6 +175,8 @@ void TestUpgradeWindow::firmwareChangeRunsToTheEnd()
     // While the run waits for the device to restart, the window works: its
     // timers fire, tabs switch and the lines so far are shown.
     QTRY_VERIFY(gate.isReached());
+    // The run is in the history from its start.
+    QCOMPARE(entries(), QStringList {"unfinished "});
     bool fired = false;
     QTimer::singleShot(0, [&fired] { fired = true; });
     QTRY_VERIFY_WITH_TIMEOUT(fired, 1000);
@@ -178,6 +195,7 @@ void TestUpgradeWindow::firmwareChangeRunsToTheEnd()
     QTRY_COMPARE(emu::openHandles(), 0);
     QVERIFY(deviceHasFirmware(firmware));
     QCOMPARE(emu::mode(), emu::Mode::Application);
+    QTRY_COMPARE(entries(), QStringList {"ok KT0000001"});
 }
 
 void TestUpgradeWindow::cancelResetsBarsAndStartsNothing()

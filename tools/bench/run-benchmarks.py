@@ -79,6 +79,24 @@ ROWS = [
     ("upgrade_all", "All/16", "One", "real_time",
      "upgrade --all, 16 converters, realistic timing, test bed (ms) vs upgrade of one",
      "none", None),
+    ("history", "Parallel/0", "Serial/0", "entries_per_s",
+     "history: 16 processes x 200 entries at once, SQLite (entries/s) vs one process",
+     "none", None),
+    ("history", "Parallel/0", "Serial/0", ("lost_and_errors", "entries_per_s"),
+     "the same: entries lost + lock errors (count) vs one process's entries/s",
+     "0", lambda f, b: f == 0),
+    ("history", "Parallel/1", "Serial/1", "entries_per_s",
+     "history: 16 processes x 200 entries at once, PostgreSQL (entries/s) vs one process",
+     "none", None),
+    ("history", "Parallel/1", "Serial/1", ("lost_and_errors", "entries_per_s"),
+     "the same: entries lost + lock errors (count) vs one process's entries/s",
+     "0", lambda f, b: f == 0),
+    ("history", "UpgradeCost/0", "UpgradeModel", "real_time",
+     "history's work in one upgrade, SQLite (ms) vs the upgrade's model minimum",
+     "ratio < 0.01", lambda f, b: f / b < 0.01),
+    ("history", "UpgradeCost/1", "UpgradeModel", "real_time",
+     "history's work in one upgrade, PostgreSQL (ms) vs the upgrade's model minimum",
+     "ratio < 0.01", lambda f, b: f / b < 0.01),
     ("upgrade_gui", "UpgradePolling", "Idle", "p99_ms",
      "GUI event-loop latency p99 during upgrade + polling (ms) vs idle window",
      "p99 < 16 ms", lambda f, b: f < 16.0),
@@ -95,7 +113,9 @@ def run(program: pathlib.Path) -> dict:
             subprocess.run([str(program), f"--benchmark_out={result}",
                             "--benchmark_out_format=json"], check=True,
                            capture_output=True, text=True, timeout=TIMEOUT_S,
-                           env={**os.environ, "QT_QPA_PLATFORM": "offscreen"})
+                           env={**os.environ, "QT_QPA_PLATFORM": "offscreen",
+                                # The upgrades' history entries stay here.
+                                "XDG_STATE_HOME": tmp, "KELTO_HISTORY": ""})
             data = json.loads(result.read_text())
         except (subprocess.CalledProcessError, subprocess.TimeoutExpired,
                 OSError, ValueError) as e:

@@ -25,7 +25,7 @@ if grep -E 'emulator|driver' <<<"$listing"; then
 fi
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for d in libusb-0.1-4 libqt6widgets6 qt6-qpa-plugins; do
+for d in libusb-0.1-4 libqt6widgets6 qt6-qpa-plugins libqt6sql6-sqlite; do
   grep -qF "$d" <<<"$depends" || { echo "missing dependency: $d"; exit 1; }
 done
 # Built on Qt's private text layout (KELTO_QT_PRIVATE) the program works

@@ -599,20 +599,17 @@ bool Upgrader::startApplication()
         record([](kelto::upgrade::Outcome &o) { o.converter = ConverterState::NewApplication; });
         return true;
     }
-    if (refused) {
-        say(tr("Start Error\nThe converter refused to start the new firmware"));
-        return failed("the converter refused the request to start the new application; the new "
-                      "firmware is complete and starts at the converter's next power-up",
-            ConverterState::Bootloader);
-    }
-    return confirmApplication();
+    return confirmApplication(refused);
 }
 
-bool Upgrader::confirmApplication()
+bool Upgrader::confirmApplication(bool refused)
 {
     // Only a converter seen running its application has taken the new
-    // firmware: a bootloader that finds the image unfit stays where it is.
+    // firmware. One seen in its bootloader did not restart (the request was
+    // lost, or refused) and is asked once more: a bootloader that finds the
+    // image unfit stays where it is.
     bool bootloaderSeen = false;
+    bool askedAgain = false;
     const uint64_t start = kelto::clockMs();
     for (int attempt = 0; attempt < startPolls && kelto::clockMs() - start < startWaitMs;
          ++attempt) {
@@ -620,23 +617,34 @@ bool Upgrader::confirmApplication()
             return false;
         if (usb->connect() == 0) {
             const QByteArray serial = readSerial();
-            usb->disconnect();
             if (serial.size() == applicationSerialLength) {
+                usb->disconnect();
                 record([](kelto::upgrade::Outcome &o) {
                     o.converter = ConverterState::NewApplication;
                 });
                 return true;
             }
-            bootloaderSeen = bootloaderSeen || isBootloaderSerial(serial);
+            if (isBootloaderSerial(serial)) {
+                bootloaderSeen = true;
+                if (!askedAgain) {
+                    askedAgain = true;
+                    refused = usb->RunApplication() != 0
+                        && UsbDevice::lastLinkError() == UsbDevice::LinkError::Refused;
+                }
+            }
+            usb->disconnect();
         }
         kelto::sleepMsUnless(startPollMs, stopRequested);
     }
     if (stopped(ConverterState::Unknown))
         return false;
     if (bootloaderSeen) {
-        say(tr("Start Error\nThe converter stays in its bootloader"));
-        return failed("the converter stays in its bootloader: it did not start the new "
-                      "application",
+        say(refused ? tr("Start Error\nThe converter refused to start the new firmware")
+                    : tr("Start Error\nThe converter stays in its bootloader"));
+        return failed(refused ? QString("the converter refused the request to start the new "
+                                        "application")
+                              : QString("the converter stays in its bootloader: it did not start "
+                                        "the new application"),
             ConverterState::Bootloader);
     }
     say(tr("Start Error\nThe converter did not come back"));

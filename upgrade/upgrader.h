@@ -69,7 +69,7 @@ private:
     // startable, read back.
     bool commitApplication(const kelto::upgrade::PagePlan &plan);
     bool startApplication();
-    bool confirmApplication();
+    bool confirmApplication(bool refused);
 
     enum class PageResult {
         Verified,

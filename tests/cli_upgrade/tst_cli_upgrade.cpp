@@ -190,7 +190,7 @@ void TestCliUpgrade::failures_data()
         << "switch"
         << "firmware"
         << "Firmware verification failed\nStart the upgrade again" << 1 << 0 << "unknown"
-        << "left the bus or stopped answering while page 1 was read back" << 1;
+        << "left the bus or stopped answering while page 120 was read back" << 1;
     QTest::newRow("unknown serial form") << "serial"
                                          << "identify"
                                          << "Serial:KT0000001x" << 0 << 0 << "as-found"
@@ -203,12 +203,12 @@ void TestCliUpgrade::failures_data()
     QTest::newRow("page write refused") << "pagewrite"
                                         << "firmware"
                                         << "ERROR" << 40 << 40 << "bootloader"
-                                        << "refused page 41 at 0x08018000; " + advice << 1;
+                                        << "refused page 40 at 0x08017800; " + advice << 1;
     QTest::newRow("cable pulled in the page loop")
         << "pagepull"
         << "firmware"
         << "ERROR" << 40 << 40 << "unknown"
-        << "left the bus or stopped answering while page 41 at 0x08018000 was written" << 1;
+        << "left the bus or stopped answering while page 40 at 0x08017800 was written" << 1;
     QTest::newRow("page stored wrong")
         << "pagecorrupt"
         << "firmware"
@@ -243,19 +243,25 @@ void TestCliUpgrade::failures_data()
         << "external-verify"
         << "Error" << 120 << 120 << "bootloader"
         << "differs from the file in 1 bytes, first at external flash address 0x01000" << 1;
-    QTest::newRow("restart into the application refused") << "startrefused"
-                                                          << "start-application"
-                                                          << "OK" << 120 << 120 << "bootloader"
-                                                          << "refused the request to start" << 1;
+    // Refused on the first request, its repeat and the one more asked of a
+    // unit seen still in its bootloader.
+    QTest::newRow("restart into the application refused")
+        << "startrefused"
+        << "start-application"
+        << "Start Error\nThe converter refused to start the new firmware" << 120 << 120
+        << "bootloader"
+        << "refused the request to start" << 1;
     // The bootloader does not start an application whose checksum is wrong.
-    QTest::newRow("stays in its bootloader") << "staysbootloader"
-                                             << "start-application"
-                                             << "OK" << 120 << 120 << "bootloader"
-                                             << "stays in its bootloader" << 1;
-    QTest::newRow("never back after the start") << "startnoreturn"
-                                                << "start-application"
-                                                << "OK" << 120 << 120 << "unknown"
-                                                << "did not come back after the restart into" << 1;
+    QTest::newRow("stays in its bootloader")
+        << "staysbootloader"
+        << "start-application"
+        << "Start Error\nThe converter stays in its bootloader" << 120 << 120 << "bootloader"
+        << "stays in its bootloader" << 1;
+    QTest::newRow("never back after the start")
+        << "startnoreturn"
+        << "start-application"
+        << "Start Error\nThe converter did not come back" << 120 << 120 << "unknown"
+        << "did not come back after the restart into" << 1;
 }
 
 void TestCliUpgrade::failures()
@@ -336,7 +342,7 @@ void TestCliUpgrade::failures()
                 std::raise(SIGINT);
         });
     } else if (kind == "startrefused") {
-        emu::injectFault(fault(emu::FaultKind::Error, 4, 2));
+        emu::injectFault(fault(emu::FaultKind::Error, 4, 2, 3));
     } else if (kind == "checksum" || kind == "staysbootloader") {
         path = withFlippedApplicationByte(file);
         if (kind == "staysbootloader")

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QTest>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <cstring>
@@ -89,6 +90,8 @@ private slots:
     void timingChargesTheVirtualClock();
     void eachConverterKeepsItsOwnTime();
     void faults_data();
+    void powerCut_data();
+    void powerCut();
     void faults();
     void dropOffAndComeBack();
     void scriptedRepliesOverrideTheDevice();
@@ -408,6 +411,55 @@ void TestEmulator::faults()
     QCOMPARE(int(log.size()), 5);
     QCOMPARE(log[1].lengthReturned, results[1]);
     usb_close(h);
+}
+
+void TestEmulator::powerCut_data()
+{
+    QTest::addColumn<int>("request");
+    QTest::addColumn<uint32_t>("address");
+    QTest::addColumn<bool>("application"); // what the power-up starts
+    // The last page holds the checksum word: half programmed, it is erased.
+    QTest::newRow("page write") << 3 << 0x0803F800u << false;
+    QTest::newRow("external flash write") << 6 << 0x100u << true;
+    QTest::newRow("status read") << 9 << 0u << true;
+}
+
+void TestEmulator::powerCut()
+{
+    QFETCH(int, request);
+    QFETCH(uint32_t, address);
+    QFETCH(bool, application);
+    emu::setMode(emu::Mode::Bootloader);
+    emu::Fault f;
+    f.kind = emu::FaultKind::PowerCut;
+    f.comeBackAfterMs = 300;
+    emu::injectFault(f);
+    const auto flashBefore = emu::flash();
+    const auto extBefore = emu::externalFlash();
+    usb_dev_handle *h = openFirst();
+    std::vector<uint8_t> data(request == 3 ? 2048 : request == 6 ? 256 : 4, 0x5A);
+    const int result = request == 9 ? in(h, 9, 0, data) : out(h, request, address, data);
+    QCOMPARE(result, emu::errNoDevice);
+    usb_close(h);
+    QVERIFY(!emu::present());
+    emu::advance(300);
+    QVERIFY(emu::present());
+    QCOMPARE(emu::mode(), application ? emu::Mode::Application : emu::Mode::Bootloader);
+
+    // Programmed front to back up to the cut, and nothing beyond.
+    auto flashWanted = flashBefore;
+    auto extWanted = extBefore;
+    std::vector<uint8_t> plain = data;
+    if (request == 3) {
+        kelto::decodeWords(plain.data(), 2048);
+        const size_t at = address - emu::flashBase;
+        std::fill(flashWanted.begin() + long(at), flashWanted.begin() + long(at + 2048), 0xFF);
+        std::copy(plain.begin(), plain.begin() + 1024, flashWanted.begin() + long(at));
+    } else if (request == 6) {
+        std::copy(plain.begin(), plain.begin() + 128, extWanted.begin() + long(address));
+    }
+    QVERIFY(emu::flash() == flashWanted);
+    QVERIFY(emu::externalFlash() == extWanted);
 }
 
 void TestEmulator::dropOffAndComeBack()

@@ -369,6 +369,7 @@ bool Upgrader::enterBootloader()
         if (kelto::sleepMsUnless(200, stopRequested) && stopped(ConverterState::Bootloader))
             return false;
         if (--attempts == 0) {
+            usb->disconnect();
             say(tr("USB timout\nCheck USB cable"));
             return failed("the converter did not come back in its bootloader after the restart",
                 ConverterState::Unknown);

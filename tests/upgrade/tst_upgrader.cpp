@@ -97,6 +97,8 @@ private slots:
     void externalMismatchDumpsBoth();
     void failurePathsEndInSeconds_data();
     void failurePathsEndInSeconds();
+    void waitsEndOnStopOrInTime_data();
+    void waitsEndOnStopOrInTime();
     void success_data();
     void success();
     void restartedIntoApplicationIsLeftRunning();
@@ -487,6 +489,57 @@ void TestUpgrader::failurePathsEndInSeconds()
     // A successful change takes about 13 s here; a failing one costs at most
     // a few timeouts more.
     QVERIFY2(emu::nowMs() < 25000, qPrintable(QString::number(emu::nowMs())));
+}
+
+void TestUpgrader::waitsEndOnStopOrInTime_data()
+{
+    QTest::addColumn<bool>("fromApplication");
+    QTest::addColumn<unsigned long>("stopAt"); // a wait that asks for a stop; 0: none
+    QTest::addColumn<int>("waits"); // taken before the run ends; -1: not counted
+    QTest::addColumn<QString>("converter");
+    // Nothing written yet: the stop does not wait for the restart.
+    QTest::newRow("stop in the reset wait") << true << 2000ul << 1 << "bootloader";
+    QTest::newRow("stop in the final restart") << false << 1000ul << 1 << "unknown";
+    // The new application never answers: each look costs transfer
+    // timeouts, and the wait still ends in about 5 s.
+    QTest::newRow("silent application") << false << 0ul << -1 << "unknown";
+}
+
+void TestUpgrader::waitsEndOnStopOrInTime()
+{
+    QFETCH(bool, fromApplication);
+    QFETCH(unsigned long, stopAt);
+    QFETCH(int, waits);
+    QFETCH(QString, converter);
+    UpgradeRig rig;
+    const QString file = rig.upgradeFile();
+    if (!fromApplication)
+        emu::setMode(emu::Mode::Bootloader);
+    Upgrader::Options options;
+    options.confirmStart = true;
+    rig.upgrader.setOptions(options);
+    Upgrader *upgrader = &rig.upgrader;
+    Sleeps::setHook([upgrader, stopAt](unsigned long ms) {
+        if (ms == stopAt)
+            upgrader->requestStop();
+    });
+    if (stopAt == 0)
+        emu::setTransferHook([](const emu::TransferRecord &t) {
+            emu::Fault f;
+            f.error = emu::errTimeout;
+            f.count = 1000;
+            if (t.request == 4)
+                emu::injectFault(f);
+        });
+    QVERIFY(rig.run(file));
+    const auto o = rig.upgrader.outcome();
+    QCOMPARE(QString(kelto::upgrade::stateName(o.converter)), converter);
+    QCOMPARE(o.interrupted, stopAt != 0);
+    if (waits >= 0)
+        QCOMPARE(int(Sleeps::taken().size()), waits);
+    // Before the wait was bounded on the clock, the silent application
+    // cost 45 s here.
+    QVERIFY2(emu::nowMs() < 10000, qPrintable(QString::number(emu::nowMs())));
 }
 
 void TestUpgrader::success_data()

@@ -29,9 +29,7 @@ Outcome runOnce(const QString &file)
 {
     USBMIREL device;
     Upgrader upgrader(&device);
-    Upgrader::Options options;
-    options.confirmStart = true;
-    upgrader.setOptions(options);
+    upgrader.setOptions({true, true});
     Recorder recorder(upgrader);
     upgrader.slotSetFileName(file);
     upgrader.start();
@@ -45,12 +43,11 @@ Outcome runOnce(const QString &file)
 enum PowerUp { NewFirmware, OldFirmware, InBootloader, Mixed, PowerUps };
 const char *const powerUpNames[] = {"new firmware", "old firmware", "bootloader", "MIXED"};
 
-void install(const Firmware &firmware)
+void install(const Firmware &f)
 {
-    const QByteArray app = firmware.application();
-    const QByteArray ext = firmware.encodedExternal();
-    emu::writeFlash(emu::applicationBase, std::vector<uint8_t>(app.begin(), app.end()));
-    emu::writeExternalFlash(0, std::vector<uint8_t>(ext.begin(), ext.end()));
+    const QByteArray app = f.application(), ext = f.encodedExternal();
+    emu::writeFlash(emu::applicationBase, {app.begin(), app.end()});
+    emu::writeExternalFlash(0, {ext.begin(), ext.end()});
 }
 
 // Power off and on again: what does the converter start, and with what?
@@ -65,23 +62,15 @@ PowerUp powerUp(const Firmware &next, const Firmware &old)
     return deviceHasFirmware(old) ? OldFirmware : Mixed;
 }
 
-// Does the run's `converter` tell what the converter does now and at its
-// next power-up? `inBootloaderNow`: present and in its bootloader when the
-// run ended.
+// Does the run's `converter` tell what the converter does when the run
+// ends (`inBootloaderNow`) and at its next power-up?
 bool agrees(ConverterState said, PowerUp found, bool inBootloaderNow)
 {
-    switch (said) {
-    case ConverterState::NewApplication:
+    if (said == ConverterState::NewApplication)
         return found == NewFirmware;
-    case ConverterState::Bootloader:
+    if (said == ConverterState::Bootloader)
         return inBootloaderNow && (found == InBootloader || found == OldFirmware);
-    case ConverterState::Untouched:
-    case ConverterState::AsFound:
-        return found == OldFirmware;
-    case ConverterState::Unknown:
-        return found != Mixed;
-    }
-    return false;
+    return said == ConverterState::Unknown ? found != Mixed : found == OldFirmware;
 }
 
 QString describe(const QStringList &texts)
@@ -145,10 +134,8 @@ void TestUpgradeSweep::sweep_data()
     QTest::newRow("power lost") << drop << 0 << false << true;
     // A short dropout (hub): back after 300 ms in the same firmware.
     QTest::newRow("dropout") << drop << 0 << true << false;
-    // The cable pulled and put back 300 ms later: a power-up.
+    // Cable pulled, or power cut in mid-transfer; back after 300 ms.
     QTest::newRow("cable pulled and back") << drop << 0 << true << true;
-    // The power fails in the middle of the transfer (a page or chunk half
-    // programmed) and is back 300 ms later.
     QTest::newRow("power cut") << int(emu::FaultKind::PowerCut) << 0 << true << true;
     // Not a way a transfer ends, but the one the page verification exists
     // for: a byte that goes wrong on the wire in either direction.

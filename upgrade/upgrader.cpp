@@ -60,6 +60,9 @@ QString address(uint32_t a)
 constexpr int startPolls = 20;
 constexpr unsigned long startPollMs = 200;
 constexpr uint64_t startWaitMs = 5000;
+// A unit that left the bus in the middle of a run is looked for this long.
+constexpr int lostPolls = 15;
+constexpr uint64_t lostWaitMs = 2500;
 
 bool unitLost()
 {
@@ -422,7 +425,7 @@ bool Upgrader::writeFirmware(const PagePlan &plan)
                                       "page %1 at %2 was written")
                                   .arg(number)
                                   .arg(address(firmwareAddress + offset)),
-                    ConverterState::Unknown);
+                    whereLost());
             return failed(QString("the converter refused page %1 at %2")
                               .arg(number)
                               .arg(address(firmwareAddress + offset)),
@@ -445,7 +448,7 @@ bool Upgrader::writeFirmware(const PagePlan &plan)
             return failed(QString("the converter left the bus or stopped answering while page "
                                   "%1 was read back")
                               .arg(number),
-                ConverterState::Unknown);
+                whereLost());
         }
     }
 
@@ -461,6 +464,21 @@ bool Upgrader::writeFirmware(const PagePlan &plan)
     }
     say(tr("OK"));
     return true;
+}
+
+ConverterState Upgrader::whereLost()
+{
+    // Before the commit a unit that lost its link or its power comes back
+    // in its bootloader within a re-enumeration; one not seen by then is
+    // unknown.
+    const uint64_t start = kelto::clockMs();
+    for (int attempt = 0; attempt < lostPolls && kelto::clockMs() - start < lostWaitMs; ++attempt) {
+        if (usb->connect() == 0 && isBootloaderSerial(readSerial()))
+            return ConverterState::Bootloader;
+        if (kelto::sleepMsUnless(startPollMs, stopRequested))
+            break;
+    }
+    return ConverterState::Unknown;
 }
 
 bool Upgrader::commitApplication(const PagePlan &plan)
@@ -519,7 +537,7 @@ bool Upgrader::writeExternalFlash(const QByteArray &external)
         if (unitLost())
             return failed("the converter left the bus or stopped answering while the external "
                           "flash was written",
-                ConverterState::Unknown);
+                whereLost());
         return failed("the external flash write failed", ConverterState::Bootloader);
     }
     say(tr("OK"));
@@ -540,7 +558,7 @@ bool Upgrader::writeExternalFlash(const QByteArray &external)
         if (unitLost())
             return failed("the converter left the bus or stopped answering while the external "
                           "flash was read back",
-                ConverterState::Unknown);
+                whereLost());
         return failed("the external flash read-back failed", ConverterState::Bootloader);
     }
     decodeImage(read, externalSize);

@@ -68,6 +68,9 @@ private:
     // The last write of a run: the page that makes the application
     // startable, read back.
     bool commitApplication(const kelto::upgrade::PagePlan &plan);
+    // Where a unit whose link was lost before the commit is: back in its
+    // bootloader, or unknown.
+    kelto::upgrade::ConverterState whereLost();
     bool startApplication();
     bool confirmApplication(bool refused);
 

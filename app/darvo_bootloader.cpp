@@ -92,6 +92,11 @@ Darvo_bootloader::Darvo_bootloader(QWidget *parent)
     // 9. The upgrade thread (connections 22, 23), then the external flash
     // progress coupling (24, 25) for the Settings tab shown at start.
     upgrader = new Upgrader(device);
+    // The last line is "OK" only once the converter is seen running the new
+    // firmware, as for kelto-cli upgrade.
+    Upgrader::Options upgradeOptions;
+    upgradeOptions.confirmStart = true;
+    upgrader->setOptions(upgradeOptions);
     QObject::connect(upgrader, SIGNAL(sendText(QString)), ui->txt, SLOT(append(QString)));
     QObject::connect(upgrader, SIGNAL(sendPercent(int)), ui->progressBarFlash, SLOT(setValue(int)));
     QObject::connect(device, SIGNAL(sendPercentExtFlashWrite(int)), ui->progressBarExtFlashWr,

@@ -45,6 +45,13 @@ Interruption::Interruption()
     install(nullptr);
 }
 
+void Interruption::attach(Upgrader *upgrader)
+{
+    target = upgrader;
+    if (upgrader && caught)
+        upgrader->requestStop();
+}
+
 void Interruption::install(Upgrader *upgrader)
 {
     caught = 0;

@@ -19,6 +19,9 @@ public:
     Interruption(const Interruption &) = delete;
     Interruption &operator=(const Interruption &) = delete;
 
+    // From now on the signals ask `upgrader` to stop (null: only recorded);
+    // one caught already asks at once. Detach before the upgrader goes.
+    void attach(Upgrader *upgrader);
     // The first signal caught, or 0.
     static int signal();
     // "SIGINT", "SIGTERM", "SIGHUP".

@@ -204,6 +204,9 @@ int upgrade(const QStringList &arguments, Console &console)
     Outcome outcome;
     int signal = 0;
     std::optional<kelto::history::UpgradeRun> history;
+    // Caught from here until the record is out: a signal after the run's
+    // last stop point, or before its start, must not cost the record.
+    Interruption interruption;
     {
         USBMIREL device;
         if (auto done = applySerialOption(line, device, console))
@@ -264,17 +267,25 @@ int upgrade(const QStringList &arguments, Console &console)
         QObject::connect(&upgrader, &QThread::finished, &relay, finished, direct);
 
         upgrader.setFile(file);
-        {
-            const Interruption interruption(upgrader);
-            upgrader.start();
-            loop.exec();
-            upgrader.wait();
-            outcome = upgrader.outcome();
-            signal = outcome.interrupted ? Interruption::signal() : 0;
-        }
+        interruption.attach(&upgrader);
+        upgrader.start();
+        loop.exec();
+        upgrader.wait();
+        interruption.attach(nullptr);
+        outcome = upgrader.outcome();
+        signal = outcome.interrupted ? Interruption::signal() : 0;
         display.close();
     }
-    return finish(file, outcome, signal, json, clock, console, &*history);
+    const int code = finish(file, outcome, signal, json, clock, console, &*history);
+    // One that came when the run had ended changed nothing the record says.
+    if (signal == 0 && Interruption::signal() != 0) {
+        fail(command,
+            QString("%1 came after the run had ended; its record stands")
+                .arg(Interruption::name(Interruption::signal())),
+            console);
+        return 128 + Interruption::signal();
+    }
+    return code;
 }
 
 } // namespace kelto::cli

@@ -158,6 +158,26 @@ Mode Device::powerOnMode() const
     return applicationValid() ? Mode::Application : Mode::Bootloader;
 }
 
+void Device::interruptedWrite(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+    const uint8_t *data, int length)
+{
+    const uint64_t address = uint64_t(value) | uint64_t(index) << 16;
+    if (requestType != 0x40 || !data || length <= 0)
+        return;
+    if (request == 3 && mode == Mode::Bootloader && length == int(pageSize)
+        && address >= applicationBase && address + pageSize <= applicationEnd
+        && (address - applicationBase) % pageSize == 0) {
+        // Erased, then programmed up to where the power failed.
+        std::vector<uint8_t> plain(data, data + pageSize);
+        kelto::decodeWords(plain.data(), pageSize);
+        uint8_t *page = &flash[address - flashBase];
+        std::memset(page, 0xFF, pageSize);
+        std::memcpy(page, plain.data(), pageSize / 2);
+    } else if (request == 6 && length <= 256 && address + size_t(length) <= ext.size()) {
+        std::memcpy(&ext[address], data, size_t(length) / 2);
+    }
+}
+
 std::vector<uint8_t> Device::descriptor(uint8_t type, uint8_t index, int &error) const
 {
     error = 0;

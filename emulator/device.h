@@ -60,6 +60,10 @@ public:
     // The mode a power-on starts in: the bootloader starts the application
     // only when the application's checksum is right.
     Mode powerOnMode() const;
+    // What survives of a write request the power failed in the middle of:
+    // flash is programmed front to back, so half of the data stage.
+    void interruptedWrite(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+        const uint8_t *data, int length);
 
     int id;
     DeviceConfig cfg;

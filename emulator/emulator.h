@@ -191,6 +191,12 @@ enum class FaultKind {
              // the bus; it comes back after `comeBackAfterMs` when
              // `comeBack` is set (in the same firmware, or powered up as by
              // plug() with `powerCycle`), else it stays away until plug()
+    PowerCut, // the power fails while the device works on the transfer:
+              // a page write (request 3) leaves its page erased with only
+              // its first half programmed, an external flash write
+              // (request 6) only its first half written; the transfer fails
+              // with errNoDevice, the device leaves the bus and, with
+              // `comeBack`, powers up after `comeBackAfterMs` as by plug()
 };
 
 struct Fault

@@ -73,8 +73,8 @@ std::vector<std::string> split(const std::string &text, char by)
     return parts;
 }
 
-// "KIND:REQUEST:NTH[:COUNT]" (stall, timeout) or "REQUEST:NTH[:BACK_MS]"
-// (pull); REQUEST is a number or * for any.
+// "REQUEST:NTH[:COUNT]" (stall, timeout) or "REQUEST:NTH[:BACK_MS]" (pull,
+// power); REQUEST is a number or * for any.
 bool parseFault(const std::string &kind, const std::string &text, Fault &f, std::string &error)
 {
     const std::vector<std::string> p = split(text, ':');
@@ -87,7 +87,11 @@ bool parseFault(const std::string &kind, const std::string &text, Fault &f, std:
     }
     f.request = int(request);
     f.nth = unsigned(nth);
-    if (kind == "pull") {
+    if (kind == "power") {
+        f.kind = FaultKind::PowerCut;
+        f.comeBack = p.size() == 3;
+        f.comeBackAfterMs = uint64_t(last);
+    } else if (kind == "pull") {
         f.kind = FaultKind::DropOff;
         // A pulled cable takes the power of a bus-powered converter.
         f.comeBack = p.size() == 3;
@@ -158,7 +162,7 @@ int addConverter(const std::string &description, std::string &error)
             c.failClaim = true;
         } else if (key == "gone-after-reset" && value.empty()) {
             c.returnsAfterReset = false;
-        } else if ((key == "stall" || key == "timeout" || key == "pull")
+        } else if ((key == "stall" || key == "timeout" || key == "pull" || key == "power")
             && parseFault(key, value, f, error)) {
             faults.push_back(f);
         } else {

@@ -441,6 +441,11 @@ int State::transfer(int id, uint64_t generation, uint64_t epochOpened, const Set
         result = errNoDevice;
         d->leave(fault->fault.comeBack ? now + fault->fault.comeBackAfterMs * 1000 : never,
             fault->fault.powerCycle ? d->powerOnMode() : d->mode);
+    } else if (kind == FaultKind::PowerCut) {
+        result = errNoDevice;
+        d->interruptedWrite(setup.requestType, setup.request, setup.value, setup.index, data, size);
+        d->leave(fault->fault.comeBack ? now + fault->fault.comeBackAfterMs * 1000 : never,
+            d->powerOnMode());
     } else if (kind == FaultKind::Short) {
         const int cut = std::clamp(fault->fault.shortCount, 0, std::max(size, 0));
         if (rec.direction == Direction::In) {

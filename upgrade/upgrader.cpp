@@ -4,6 +4,7 @@
 #include "dumpbuffer.h"
 #include "flashimage.h"
 #include "imagecodec.h"
+#include "pageplan.h"
 #include "upgradefile.h"
 #include "usbmirel.h"
 
@@ -51,13 +52,26 @@ QString address(uint32_t a)
     return QString("0x%1").arg(a, 8, 16, QChar('0'));
 }
 
-// After the final restart the application is given this long to appear.
+// After the final restart the application is given this long to appear,
+// measured on the clock: a converter whose every answer costs a transfer
+// timeout must not stretch the wait to the number of polls times that.
 constexpr int startPolls = 20;
 constexpr unsigned long startPollMs = 200;
+constexpr uint64_t startWaitMs = 5000;
+// A unit that left the bus in the middle of a run is looked for this long.
+constexpr int lostPolls = 15;
+constexpr uint64_t lostWaitMs = 2500;
+
+bool unitLost()
+{
+    const auto why = UsbDevice::lastLinkError();
+    return why == UsbDevice::LinkError::Gone || why == UsbDevice::LinkError::Timeout;
+}
 
 } // namespace
 
 using kelto::upgrade::ConverterState;
+using kelto::upgrade::PagePlan;
 using kelto::upgrade::Step;
 
 Upgrader::Upgrader(USBMIREL *usb)
@@ -191,15 +205,22 @@ void Upgrader::run()
     if (stopped(ConverterState::Bootloader))
         return;
 
+    // Until the commit, the last write before the restart, the bootloader
+    // finds no fit application: whatever ends the run before it leaves a
+    // unit that powers up in its bootloader, ready for the next run.
+    const PagePlan plan(image.mid(int(firmwareOffset), int(firmwareSize)));
     enter(Step::Firmware);
     say(tr("Writting firmware ... "));
-    if (!writeFirmware(image.mid(int(firmwareOffset), int(firmwareSize))))
+    if (!writeFirmware(plan))
         return;
     if (stopped(ConverterState::Bootloader))
         return;
     if (!writeExternalFlash(image.mid(int(externalOffset), int(externalSize))))
         return;
     if (stopped(ConverterState::Bootloader))
+        return;
+    enter(Step::StartApplication);
+    if (!commitApplication(plan))
         return;
     if (startApplication())
         record([](kelto::upgrade::Outcome &o) { o.success = true; });
@@ -268,7 +289,8 @@ bool Upgrader::connectDevice()
         }
         --retries;
         qDebug("usb->connect()\nmssleep(200)");
-        kelto::sleepMs(200);
+        if (kelto::sleepMsUnless(200, stopRequested) && stopped(ConverterState::Untouched))
+            return false;
     }
     return true;
 }
@@ -344,10 +366,14 @@ bool Upgrader::enterBootloader()
     say(tr("Reset device"));
     usb->RunApplication();
     qDebug() << "usb->RunApplication()";
-    kelto::sleepMs(2000);
+    // A stop during the restart is taken at once: nothing has been written,
+    // and the unit comes up in its bootloader with its firmware as found.
+    if (kelto::sleepMsUnless(2000, stopRequested) && stopped(ConverterState::Bootloader))
+        return false;
     usb->disconnect();
     qDebug() << "usb->disconnect()";
-    kelto::sleepMs(500);
+    if (kelto::sleepMsUnless(500, stopRequested) && stopped(ConverterState::Bootloader))
+        return false;
 
     // The restart takes the device off the bus for a while; a failed connect
     // and an application that has not gone yet count alike.
@@ -355,8 +381,10 @@ bool Upgrader::enterBootloader()
     for (;;) {
         if (usb->connect() == 0 && isBootloaderSerial(readSerial()))
             break;
-        kelto::sleepMs(200);
+        if (kelto::sleepMsUnless(200, stopRequested) && stopped(ConverterState::Bootloader))
+            return false;
         if (--attempts == 0) {
+            usb->disconnect();
             say(tr("USB timout\nCheck USB cable"));
             return failed("the converter did not come back in its bootloader after the restart",
                 ConverterState::Unknown);
@@ -371,78 +399,74 @@ bool Upgrader::enterBootloader()
     return true;
 }
 
-bool Upgrader::writeFirmware(const QByteArray &firmware)
+Upgrader::PageResult Upgrader::writePage(const unsigned char *contents, uint32_t offset)
 {
-    const auto *section = reinterpret_cast<const unsigned char *>(firmware.constData());
     unsigned char page[pageSize];
-    unsigned char expected[pageSize];
+    // WritePage encodes the buffer in place.
+    std::memcpy(page, contents, sizeof page);
+    if (usb->WritePage(page, firmwareAddress + offset) != 0) {
+        qDebug() << "page write ERROR";
+        return unitLost() ? PageResult::WriteLost : PageResult::WriteRefused;
+    }
+    qDebug() << "page write OK";
     unsigned char readBack[pageSize];
+    std::memset(readBack, 0xFF, sizeof readBack);
+    if (usb->ReadMemory(readBack, firmwareAddress + offset, pageSize) != 0) {
+        qDebug() << "page read ERROR";
+        return unitLost() ? PageResult::ReadLost : PageResult::Unread;
+    }
+    return std::memcmp(readBack, contents, sizeof readBack) == 0 ? PageResult::Verified
+                                                                 : PageResult::Differs;
+}
+
+bool Upgrader::writeFirmware(const PagePlan &plan)
+{
+    unsigned char page[pageSize];
     int unverified = 0;
-    bool unitLost = false;
-    uint32_t offset = 0;
-    uint32_t remaining = firmwareSize;
-    while (remaining > 0) {
-        if (offset > 0 && stopped(ConverterState::Bootloader))
+    for (int n = 0; n < plan.writes(); ++n) {
+        if (n > 0 && stopped(ConverterState::Bootloader))
             return false;
-        const uint32_t n = remaining < pageSize ? remaining : pageSize;
-        std::memset(page, 0xFF, sizeof page);
-        std::memcpy(page, section + offset, n);
-        // WritePage encodes the buffer in place.
-        std::memcpy(expected, page, sizeof page);
-        if (usb->WritePage(page, firmwareAddress + offset) != 0) {
-            qDebug() << "page write ERROR";
+        const uint32_t offset = plan.offset(n);
+        const int number = int(offset / pageSize) + 1;
+        plan.contents(n, page);
+        const PageResult result = writePage(page, offset);
+        if (result == PageResult::WriteLost || result == PageResult::WriteRefused) {
             say(tr("ERROR"));
-            const auto why = UsbDevice::lastLinkError();
-            if (why == UsbDevice::LinkError::Gone || why == UsbDevice::LinkError::Timeout)
+            if (result == PageResult::WriteLost)
                 return failed(QString("the converter left the bus or stopped answering while "
                                       "page %1 at %2 was written")
-                                  .arg(offset / pageSize + 1)
+                                  .arg(number)
                                   .arg(address(firmwareAddress + offset)),
-                    ConverterState::Unknown);
+                    whereLost());
             return failed(QString("the converter refused page %1 at %2")
-                              .arg(offset / pageSize + 1)
+                              .arg(number)
                               .arg(address(firmwareAddress + offset)),
                 ConverterState::Bootloader);
         }
-        qDebug() << "page write OK";
         record([](kelto::upgrade::Outcome &o) { ++o.pagesWritten; });
-
-        std::memset(readBack, 0xFF, sizeof readBack);
-        if (usb->ReadMemory(readBack, firmwareAddress + offset, pageSize) == 0) {
-            if (std::memcmp(readBack, expected, sizeof readBack) != 0) {
-                say(tr("ERROR"));
-                ++unverified;
-            } else {
-                record([](kelto::upgrade::Outcome &o) { ++o.pagesVerified; });
-            }
+        if (result == PageResult::Verified) {
+            record([](kelto::upgrade::Outcome &o) { ++o.pagesVerified; });
         } else {
-            qDebug() << "page read ERROR";
             ++unverified;
-            // A unit that has gone or stopped answering would cost a
-            // timeout or a failed reconnect on each of the pages left.
-            const auto why = UsbDevice::lastLinkError();
-            unitLost = why == UsbDevice::LinkError::Gone || why == UsbDevice::LinkError::Timeout;
+            if (result == PageResult::Differs)
+                say(tr("ERROR"));
         }
-
-        offset += pageSize;
-        remaining -= n;
-        emit sendPercent(int((firmwareSize - remaining) * 100u / firmwareSize));
-        if (unitLost) {
+        emit sendPercent((n + 1) * 100 / plan.writes());
+        // A unit that has gone or stopped answering would cost a timeout or
+        // a failed reconnect on each of the pages left.
+        if (result == PageResult::ReadLost) {
             qDebug() << "page loop ended: the device does not answer";
-            break;
+            say(tr("Firmware verification failed\nStart the upgrade again"));
+            return failed(QString("the converter left the bus or stopped answering while page "
+                                  "%1 was read back")
+                              .arg(number),
+                whereLost());
         }
     }
 
     // Starting an application that was not read back intact could leave the
     // unit without a working firmware; in the bootloader it can simply be
     // upgraded again.
-    if (unitLost) {
-        say(tr("Firmware verification failed\nStart the upgrade again"));
-        return failed(QString("the converter left the bus or stopped answering while page %1 "
-                              "was read back")
-                          .arg(offset / pageSize),
-            ConverterState::Unknown);
-    }
     if (unverified > 0) {
         say(tr("Firmware verification failed\nStart the upgrade again"));
         return failed(QString("%1 of %2 pages did not read back as written")
@@ -452,6 +476,57 @@ bool Upgrader::writeFirmware(const QByteArray &firmware)
     }
     say(tr("OK"));
     return true;
+}
+
+ConverterState Upgrader::whereLost()
+{
+    // Before the commit a unit that lost its link or its power comes back
+    // in its bootloader within a re-enumeration; one not seen by then is
+    // unknown.
+    const uint64_t start = kelto::clockMs();
+    for (int attempt = 0; attempt < lostPolls && kelto::clockMs() - start < lostWaitMs; ++attempt) {
+        if (usb->connect() == 0 && isBootloaderSerial(readSerial()))
+            return ConverterState::Bootloader;
+        if (kelto::sleepMsUnless(startPollMs, stopRequested))
+            break;
+    }
+    return ConverterState::Unknown;
+}
+
+bool Upgrader::commitApplication(const PagePlan &plan)
+{
+    unsigned char page[pageSize];
+    plan.commitContents(page);
+    const uint32_t offset = plan.commitOffset();
+    const PageResult result = writePage(page, offset);
+    if (result == PageResult::Verified)
+        return true;
+    say(tr("ERROR"));
+    say(tr("Firmware verification failed\nStart the upgrade again"));
+    const QString at = address(firmwareAddress + offset);
+    if (result == PageResult::WriteLost || result == PageResult::ReadLost)
+        return failed(QString("the converter left the bus or stopped answering while the last "
+                              "page at %1, which makes the application startable, was written")
+                          .arg(at),
+            ConverterState::Unknown);
+    if (result == PageResult::WriteRefused)
+        return failed(QString("the converter refused the last page at %1, which makes the "
+                              "application startable")
+                          .arg(at),
+            ConverterState::Bootloader);
+    // Written but not seen to be right: the page goes back to its erased
+    // checksum word, so that the bootloader does not start what nobody has
+    // verified.
+    plan.contents(0, page);
+    if (writePage(page, offset) != PageResult::Verified)
+        return failed(QString("the last page at %1 did not read back as written, and the "
+                              "converter did not take it back")
+                          .arg(at),
+            ConverterState::Unknown);
+    return failed(QString("the last page at %1 did not read back as written; the application "
+                          "was left unstartable")
+                      .arg(at),
+        ConverterState::Bootloader);
 }
 
 bool Upgrader::writeExternalFlash(const QByteArray &external)
@@ -471,6 +546,10 @@ bool Upgrader::writeExternalFlash(const QByteArray &external)
         return false;
     if (written != 0) {
         say(tr("Error"));
+        if (unitLost())
+            return failed("the converter left the bus or stopped answering while the external "
+                          "flash was written",
+                whereLost());
         return failed("the external flash write failed", ConverterState::Bootloader);
     }
     say(tr("OK"));
@@ -488,6 +567,10 @@ bool Upgrader::writeExternalFlash(const QByteArray &external)
         return false;
     if (readBack != 0) {
         say(tr("Error"));
+        if (unitLost())
+            return failed("the converter left the bus or stopped answering while the external "
+                          "flash was read back",
+                whereLost());
         return failed("the external flash read-back failed", ConverterState::Bootloader);
     }
     decodeImage(read, externalSize);
@@ -526,49 +609,76 @@ bool Upgrader::writeExternalFlash(const QByteArray &external)
 
 bool Upgrader::startApplication()
 {
-    enter(Step::StartApplication);
-    // Request 4 toggles the mode. A device that restarted on its own during
-    // the external flash transfers (which the application serves too) is
-    // already running the new application, and the request would send it
-    // back into its bootloader after the run has reported success.
+    // Request 4 toggles the mode: a unit already running its application
+    // (nothing before the commit makes that possible, but a unit found
+    // there is not to be sent back) is not asked. A request refused once is
+    // asked again; one whose unit left the bus has done its work.
     bool refused = false;
-    if (readSerial().size() != applicationSerialLength)
-        refused = usb->RunApplication() != 0;
-    kelto::sleepMs(1000);
+    if (readSerial().size() != applicationSerialLength) {
+        for (int tries = 0; tries < 2; ++tries) {
+            refused = usb->RunApplication() != 0
+                && UsbDevice::lastLinkError() == UsbDevice::LinkError::Refused;
+            if (!refused)
+                break;
+        }
+    }
+    const bool stop = kelto::sleepMsUnless(1000, stopRequested);
     usb->disconnect();
+    if (stop && stopped(ConverterState::Unknown))
+        return false;
     if (!runOptions.confirmStart) {
         record([](kelto::upgrade::Outcome &o) { o.converter = ConverterState::NewApplication; });
         return true;
     }
-    if (refused)
-        return failed("the converter refused the request to start the new application",
-            ConverterState::Bootloader);
-    return confirmApplication();
+    return confirmApplication(refused);
 }
 
-bool Upgrader::confirmApplication()
+bool Upgrader::confirmApplication(bool refused)
 {
     // Only a converter seen running its application has taken the new
-    // firmware: a bootloader that finds the image unfit stays where it is.
+    // firmware. One seen in its bootloader did not restart (the request was
+    // lost, or refused) and is asked once more: a bootloader that finds the
+    // image unfit stays where it is.
     bool bootloaderSeen = false;
-    for (int attempt = 0; attempt < startPolls; ++attempt) {
+    bool askedAgain = false;
+    const uint64_t start = kelto::clockMs();
+    for (int attempt = 0; attempt < startPolls && kelto::clockMs() - start < startWaitMs;
+         ++attempt) {
+        if (stopped(ConverterState::Unknown))
+            return false;
         if (usb->connect() == 0) {
             const QByteArray serial = readSerial();
-            usb->disconnect();
             if (serial.size() == applicationSerialLength) {
+                usb->disconnect();
                 record([](kelto::upgrade::Outcome &o) {
                     o.converter = ConverterState::NewApplication;
                 });
                 return true;
             }
-            bootloaderSeen = bootloaderSeen || isBootloaderSerial(serial);
+            if (isBootloaderSerial(serial)) {
+                bootloaderSeen = true;
+                if (!askedAgain) {
+                    askedAgain = true;
+                    refused = usb->RunApplication() != 0
+                        && UsbDevice::lastLinkError() == UsbDevice::LinkError::Refused;
+                }
+            }
+            usb->disconnect();
         }
-        kelto::sleepMs(startPollMs);
+        kelto::sleepMsUnless(startPollMs, stopRequested);
     }
-    if (bootloaderSeen)
-        return failed("the converter stays in its bootloader: it did not start the new "
-                      "application",
+    if (stopped(ConverterState::Unknown))
+        return false;
+    if (bootloaderSeen) {
+        say(refused ? tr("Start Error\nThe converter refused to start the new firmware")
+                    : tr("Start Error\nThe converter stays in its bootloader"));
+        return failed(refused ? QString("the converter refused the request to start the new "
+                                        "application")
+                              : QString("the converter stays in its bootloader: it did not start "
+                                        "the new application"),
             ConverterState::Bootloader);
+    }
+    say(tr("Start Error\nThe converter did not come back"));
     return failed("the converter did not come back after the restart into the new application",
         ConverterState::Unknown);
 }

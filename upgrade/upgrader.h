@@ -9,10 +9,14 @@
 #include <QThread>
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 
 class USBMIREL;
+namespace kelto::upgrade {
+class PagePlan;
+}
 
 // Worker thread that writes one upgrade file into the device per start().
 // It reports through its two signals and, for whoever needs to know how the
@@ -69,10 +73,28 @@ private:
     bool identify(bool &applicationMode);
     bool enterBootloader();
     QByteArray readSerial();
-    bool writeFirmware(const QByteArray &firmware);
+    bool writeFirmware(const kelto::upgrade::PagePlan &plan);
     bool writeExternalFlash(const QByteArray &external);
+    // The last write of a run: the page that makes the application
+    // startable, read back.
+    bool commitApplication(const kelto::upgrade::PagePlan &plan);
+    // Where a unit whose link was lost before the commit is: back in its
+    // bootloader, or unknown.
+    kelto::upgrade::ConverterState whereLost();
     bool startApplication();
-    bool confirmApplication();
+    bool confirmApplication(bool refused);
+
+    enum class PageResult {
+        Verified,
+        Differs, // read back other than written
+        Unread, // written, but the read-back was refused
+        ReadLost, // written; the unit left or stopped answering in the read-back
+        WriteRefused,
+        WriteLost,
+    };
+    // One application page (pageSize bytes at `offset` in the area),
+    // written and read back.
+    PageResult writePage(const unsigned char *contents, uint32_t offset);
 
     // A status line: sent to the window and kept as the outcome's last line.
     void say(const QString &text);

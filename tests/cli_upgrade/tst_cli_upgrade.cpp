@@ -205,7 +205,7 @@ void TestCliUpgrade::failures_data()
         << "switch"
         << "firmware"
         << "Firmware verification failed\nStart the upgrade again" << 1 << 0 << "unknown"
-        << "left the bus or stopped answering while page 1 was read back" << 1;
+        << "left the bus or stopped answering while page 120 was read back" << 1;
     QTest::newRow("unknown serial form") << "serial"
                                          << "identify"
                                          << "Serial:KT0000001x" << 0 << 0 << "as-found"
@@ -218,12 +218,17 @@ void TestCliUpgrade::failures_data()
     QTest::newRow("page write refused") << "pagewrite"
                                         << "firmware"
                                         << "ERROR" << 40 << 40 << "bootloader"
-                                        << "refused page 41 at 0x08018000; " + advice << 1;
+                                        << "refused page 40 at 0x08017800; " + advice << 1;
     QTest::newRow("cable pulled in the page loop")
         << "pagepull"
         << "firmware"
         << "ERROR" << 40 << 40 << "unknown"
-        << "left the bus or stopped answering while page 41 at 0x08018000 was written" << 1;
+        << "left the bus or stopped answering while page 40 at 0x08017800 was written" << 1;
+    QTest::newRow("cable pulled and back in the page loop")
+        << "pagepullback"
+        << "firmware"
+        << "ERROR" << 40 << 40 << "bootloader"
+        << "left the bus or stopped answering while page 40 at 0x08017800 was written" << 1;
     QTest::newRow("page stored wrong")
         << "pagecorrupt"
         << "firmware"
@@ -244,6 +249,12 @@ void TestCliUpgrade::failures_data()
         << "external-write"
         << "Writting External Flash ... " << 120 << 120 << "bootloader"
         << "stopped by SIGINT in step external-write: " + advice << 130;
+    // Once the run has seen the application, too late to stop it: the
+    // record still goes out.
+    QTest::newRow("stopped after the run") << "signallate"
+                                           << "start-application"
+                                           << "OK" << 120 << 120 << "new-application"
+                                           << "SIGTERM came after the run had ended" << 143;
     QTest::newRow("external write refused") << "extwrite"
                                             << "external-write"
                                             << "Error" << 120 << 120 << "bootloader"
@@ -258,19 +269,25 @@ void TestCliUpgrade::failures_data()
         << "external-verify"
         << "Error" << 120 << 120 << "bootloader"
         << "differs from the file in 1 bytes, first at external flash address 0x01000" << 1;
-    QTest::newRow("restart into the application refused") << "startrefused"
-                                                          << "start-application"
-                                                          << "OK" << 120 << 120 << "bootloader"
-                                                          << "refused the request to start" << 1;
+    // Refused on the first request, its repeat and the one more asked of a
+    // unit seen still in its bootloader.
+    QTest::newRow("restart into the application refused")
+        << "startrefused"
+        << "start-application"
+        << "Start Error\nThe converter refused to start the new firmware" << 120 << 120
+        << "bootloader"
+        << "refused the request to start" << 1;
     // The bootloader does not start an application whose checksum is wrong.
-    QTest::newRow("stays in its bootloader") << "staysbootloader"
-                                             << "start-application"
-                                             << "OK" << 120 << 120 << "bootloader"
-                                             << "stays in its bootloader" << 1;
-    QTest::newRow("never back after the start") << "startnoreturn"
-                                                << "start-application"
-                                                << "OK" << 120 << 120 << "unknown"
-                                                << "did not come back after the restart into" << 1;
+    QTest::newRow("stays in its bootloader")
+        << "staysbootloader"
+        << "start-application"
+        << "Start Error\nThe converter stays in its bootloader" << 120 << 120 << "bootloader"
+        << "stays in its bootloader" << 1;
+    QTest::newRow("never back after the start")
+        << "startnoreturn"
+        << "start-application"
+        << "Start Error\nThe converter did not come back" << 120 << 120 << "unknown"
+        << "did not come back after the restart into" << 1;
 }
 
 void TestCliUpgrade::failures()
@@ -322,9 +339,11 @@ void TestCliUpgrade::failures()
         emu::configure(c);
     } else if (kind == "pagewrite") {
         emu::injectFault(fault(emu::FaultKind::Error, 3, 41));
-    } else if (kind == "pagepull") {
+    } else if (kind == "pagepull" || kind == "pagepullback") {
         emu::Fault f = fault(emu::FaultKind::DropOff, 3, 41);
-        f.comeBack = false;
+        f.comeBack = kind == "pagepullback";
+        f.comeBackAfterMs = 300;
+        f.powerCycle = true;
         emu::injectFault(f);
     } else if (kind == "pagecorrupt") {
         emu::injectFault(fault(emu::FaultKind::Corrupt, 3, 9));
@@ -350,8 +369,17 @@ void TestCliUpgrade::failures()
             if (t.request == 6 && ++*chunks == 10)
                 std::raise(SIGINT);
         });
+    } else if (kind == "signallate") {
+        // At the identity read of the first look for the new application.
+        auto restarts = std::make_shared<int>(0);
+        emu::setTransferHook([restarts](const emu::TransferRecord &t) {
+            if (t.request == 4)
+                ++*restarts;
+            else if (t.request == 254 && *restarts == 2 && ++*restarts)
+                std::raise(SIGTERM);
+        });
     } else if (kind == "startrefused") {
-        emu::injectFault(fault(emu::FaultKind::Error, 4, 2));
+        emu::injectFault(fault(emu::FaultKind::Error, 4, 2, 3));
     } else if (kind == "checksum" || kind == "staysbootloader") {
         path = withFlippedApplicationByte(file);
         if (kind == "staysbootloader")
@@ -375,14 +403,16 @@ void TestCliUpgrade::failures()
         QVERIFY(emu::applicationValid(1));
     }
     const QJsonObject o = lastRecord(r.out);
-    QCOMPARE(o.value("success").toBool(), false);
+    const bool late = kind == "signallate";
+    QCOMPARE(o.value("success").toBool(), late);
     QCOMPARE(o.value("step").toString(), step);
     QCOMPARE(o.value("last_line").toString(), lastLine);
     QCOMPARE(o.value("pages_written").toInt(), written);
     QCOMPARE(o.value("pages_verified").toInt(), verified);
     QCOMPARE(o.value("converter").toString(), converter);
     QCOMPARE(o.value("interrupted").toString(),
-        QString(exitCode == 143   ? "SIGTERM"
+        QString(late              ? ""
+                : exitCode == 143 ? "SIGTERM"
                 : exitCode == 130 ? "SIGINT"
                                   : ""));
     // The transfer in flight ends, the next one never starts.

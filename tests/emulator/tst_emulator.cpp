@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QTest>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <cstring>
@@ -89,6 +90,7 @@ private slots:
     void timingChargesTheVirtualClock();
     void eachConverterKeepsItsOwnTime();
     void faults_data();
+    void powerCut();
     void faults();
     void dropOffAndComeBack();
     void scriptedRepliesOverrideTheDevice();
@@ -408,6 +410,28 @@ void TestEmulator::faults()
     QCOMPARE(int(log.size()), 5);
     QCOMPARE(log[1].lengthReturned, results[1]);
     usb_close(h);
+}
+
+void TestEmulator::powerCut()
+{
+    // In the last page, which holds the checksum word: erased from where
+    // the power failed.
+    emu::setMode(emu::Mode::Bootloader);
+    emu::Fault f;
+    f.kind = emu::FaultKind::PowerCut;
+    f.comeBackAfterMs = 300;
+    emu::injectFault(f);
+    auto wanted = emu::flash();
+    usb_dev_handle *h = openFirst();
+    std::vector<uint8_t> page(2048, 0x5A);
+    QCOMPARE(out(h, 3, 0x0803F800, page), emu::errNoDevice);
+    usb_close(h);
+    emu::advance(300);
+    QCOMPARE(emu::mode(), emu::Mode::Bootloader);
+    kelto::decodeWords(page.data(), 2048);
+    std::fill(wanted.end() - 0x20800, wanted.end() - 0x20000, 0xFF);
+    std::copy(page.begin(), page.begin() + 1024, wanted.end() - 0x20800);
+    QVERIFY(emu::flash() == wanted);
 }
 
 void TestEmulator::dropOffAndComeBack()

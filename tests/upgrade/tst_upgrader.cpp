@@ -97,6 +97,8 @@ private slots:
     void externalMismatchDumpsBoth();
     void failurePathsEndInSeconds_data();
     void failurePathsEndInSeconds();
+    void waitsEndOnStopOrInTime_data();
+    void waitsEndOnStopOrInTime();
     void success_data();
     void success();
     void restartedIntoApplicationIsLeftRunning();
@@ -496,6 +498,43 @@ void TestUpgrader::failurePathsEndInSeconds()
     QVERIFY2(emu::nowMs() < 25000, qPrintable(QString::number(emu::nowMs())));
 }
 
+void TestUpgrader::waitsEndOnStopOrInTime_data()
+{
+    QTest::addColumn<bool>("fromApplication");
+    QTest::addColumn<unsigned long>("stopAt"); // the wait that asks for a stop; 0: none
+    QTest::addColumn<QString>("converter");
+    QTest::newRow("stop in the reset wait") << true << 2000ul << "bootloader";
+    QTest::newRow("stop in the final restart") << false << 1000ul << "unknown";
+    // Every look for it costs transfer timeouts (45 s here when the wait
+    // was counted in looks).
+    QTest::newRow("silent new application") << false << 0ul << "unknown";
+}
+
+void TestUpgrader::waitsEndOnStopOrInTime()
+{
+    QFETCH(bool, fromApplication);
+    QFETCH(unsigned long, stopAt);
+    QFETCH(QString, converter);
+    UpgradeRig rig;
+    const QString file = rig.upgradeFile();
+    if (!fromApplication)
+        emu::setMode(emu::Mode::Bootloader);
+    rig.upgrader.setOptions({true, true});
+    Upgrader *upgrader = &rig.upgrader;
+    Sleeps::setHook([upgrader, stopAt](unsigned long ms) {
+        if (ms == stopAt)
+            upgrader->requestStop();
+    });
+    emu::setTransferHook([stopAt](const emu::TransferRecord &t) {
+        if (t.request == 4 && stopAt == 0)
+            emu::injectFault({emu::FaultKind::Error, -1, 1, 1000, emu::errTimeout});
+    });
+    QVERIFY(rig.run(file));
+    QCOMPARE(QString(kelto::upgrade::stateName(rig.upgrader.outcome().converter)), converter);
+    QCOMPARE(Sleeps::taken().size() == 1, stopAt != 0); // nothing waited after the stop
+    QVERIFY2(emu::nowMs() < 10000, qPrintable(QString::number(emu::nowMs())));
+}
+
 void TestUpgrader::success_data()
 {
     QTest::addColumn<bool>("fromApplication");
@@ -523,36 +562,39 @@ void TestUpgrader::success()
     QCOMPARE(emu::mode(), emu::Mode::Application);
     QCOMPARE(emu::openHandles(), 0);
 
-    // Each page once written and once read back, right after each other,
-    // at consecutive addresses; the external flash in its chunk sizes.
-    QCOMPARE(count(3), 120);
-    QCOMPARE(count(1), 121);
+    // Each page once written and once read back, right after each other:
+    // the last page first (its checksum word erased), the others at
+    // consecutive addresses, the external flash in its chunk sizes, and the
+    // last page again, whole, just before the restart.
+    QCOMPARE(count(3), 121);
+    QCOMPARE(count(1), 122);
     QCOMPARE(count(6), 320);
     QCOMPARE(count(5), 160);
     QCOMPARE(count(4), fromApplication ? 2 : 1);
     const auto writes = emu::transferLog(3);
-    for (int k = 0; k < 120; ++k) {
-        const uint32_t address = 0x08004000u + uint32_t(k) * 2048u;
+    for (int k = 0; k < 121; ++k) {
+        const uint32_t address
+            = k == 0 || k == 120 ? 0x0803F800u : 0x08004000u + uint32_t(k - 1) * 2048u;
         QCOMPARE(
             uint32_t(writes[size_t(k)].value) | uint32_t(writes[size_t(k)].index) << 16, address);
         QCOMPARE(writes[size_t(k)].lengthAsked, 2048);
     }
-    QVERIFY(lastIndexOf(4) > lastIndexOf(5));
-    QVERIFY(lastPageWriteIndex() < lastIndexOf(6));
-    QCOMPARE(DebugLog::count("page write OK"), 120);
+    QVERIFY(lastIndexOf(4) > lastPageWriteIndex());
+    QVERIFY(lastPageWriteIndex() > lastIndexOf(5));
+    QCOMPARE(DebugLog::count("page write OK"), 121);
     QCOMPARE(DebugLog::count("Start firmware upgrade"), 1);
     QCOMPARE(DebugLog::count("page read ERROR"), 0);
 }
 
 void TestUpgrader::restartedIntoApplicationIsLeftRunning()
 {
-    // The device reboots into the freshly written application while the
-    // external flash is verified (the application serves those requests
-    // too). The final restart request would take it back to its bootloader.
+    // The device reboots into the freshly committed application before the
+    // restart (the application serves the read of the serial too). The
+    // final restart request would take it back to its bootloader.
     UpgradeRig rig;
     const QString file = rig.upgradeFile();
-    QObject::connect(&rig.upgrader, &Upgrader::sendText, [](const QString &s) {
-        if (s == "Verify External Flash ...  ")
+    emu::setTransferHook([](const emu::TransferRecord &r) {
+        if (r.request == 1 && r.value == 0xF800 && r.index == 0x0803 && count(3) == 121)
             emu::setMode(emu::Mode::Application);
     });
     QVERIFY(rig.run(file));

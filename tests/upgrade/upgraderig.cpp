@@ -140,11 +140,13 @@ bool writeRawUpgradeFile(
 void Sleeps::install()
 {
     kelto::setSleepFunction(recordingSleep);
+    kelto::setClockFunction(kelto::emu::nowMs);
 }
 
 void Sleeps::uninstall()
 {
     kelto::setSleepFunction(nullptr);
+    kelto::setClockFunction(nullptr);
     setHook({});
     setDivisor(1);
 }

@@ -1,8 +1,10 @@
-// An upgrade interrupted at every one of its control transfers, once by a
-// refused transfer and once by the device losing power there. Whatever
-// happens, a run must never report success while the device holds a wrong
-// image, and one more run afterwards must always leave the right image in a
-// device that runs its application.
+// An upgrade interrupted at every one of its control transfers, in each of
+// the ways a transfer can end badly. Whatever happens, a run must never
+// report success while the device holds a wrong image; at its next power-up
+// the converter holds the complete new firmware, the complete old one or
+// starts its bootloader, never a mix, and the run's `converter` said so;
+// one more run afterwards must always leave the right image in a device
+// that runs its application.
 #include "upgraderig.h"
 
 #include "emulator.h"
@@ -14,23 +16,61 @@ namespace emu = kelto::emu;
 
 namespace {
 
+using kelto::upgrade::ConverterState;
+
 struct Outcome
 {
     QStringList texts;
     bool ended = false;
+    ConverterState converter = ConverterState::Untouched;
 };
 
 Outcome runOnce(const QString &file)
 {
     USBMIREL device;
     Upgrader upgrader(&device);
+    upgrader.setOptions({true, true});
     Recorder recorder(upgrader);
     upgrader.slotSetFileName(file);
     upgrader.start();
     Outcome o;
     o.ended = upgrader.wait(QDeadlineTimer(60000));
     o.texts = recorder.texts();
+    o.converter = upgrader.outcome().converter;
     return o;
+}
+
+enum PowerUp { NewFirmware, OldFirmware, InBootloader, Mixed, PowerUps };
+const char *const powerUpNames[] = {"new firmware", "old firmware", "bootloader", "MIXED"};
+
+void install(const Firmware &f)
+{
+    const QByteArray app = f.application(), ext = f.encodedExternal();
+    emu::writeFlash(emu::applicationBase, {app.begin(), app.end()});
+    emu::writeExternalFlash(0, {ext.begin(), ext.end()});
+}
+
+// Power off and on again: what does the converter start, and with what?
+PowerUp powerUp(const Firmware &next, const Firmware &old)
+{
+    emu::unplug();
+    emu::plug();
+    if (emu::mode() == emu::Mode::Bootloader)
+        return InBootloader;
+    if (deviceHasFirmware(next))
+        return NewFirmware;
+    return deviceHasFirmware(old) ? OldFirmware : Mixed;
+}
+
+// Does the run's `converter` tell what the converter does when the run
+// ends (`inBootloaderNow`) and at its next power-up?
+bool agrees(ConverterState said, PowerUp found, bool inBootloaderNow)
+{
+    if (said == ConverterState::NewApplication)
+        return found == NewFirmware;
+    if (said == ConverterState::Bootloader)
+        return inBootloaderNow && (found == InBootloader || found == OldFirmware);
+    return said == ConverterState::Unknown ? found != Mixed : found == OldFirmware;
 }
 
 QString describe(const QStringList &texts)
@@ -53,6 +93,7 @@ private:
     QTemporaryDir dir;
     QString file;
     Firmware firmware = Firmware::make(7);
+    Firmware old = Firmware::make(3);
     int transfers = 0;
 };
 
@@ -65,6 +106,7 @@ void TestUpgradeSweep::initTestCase()
 
     // The reference run fixes how many vendor transfers an upgrade makes.
     emu::reset();
+    install(old);
     const Outcome o = runOnce(file);
     QVERIFY(o.ended);
     QVERIFY(lastRunSucceeded(o.texts));
@@ -80,34 +122,48 @@ void TestUpgradeSweep::initTestCase()
 void TestUpgradeSweep::sweep_data()
 {
     QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<bool>("comeBack");
     QTest::addColumn<bool>("powerCycle");
-    QTest::newRow("transfer refused") << int(emu::FaultKind::Error) << false;
+    const int drop = int(emu::FaultKind::DropOff);
+    QTest::newRow("transfer refused")
+        << int(emu::FaultKind::Error) << emu::errStall << true << false;
+    QTest::newRow("timeout") << int(emu::FaultKind::Error) << emu::errTimeout << true << false;
     // The device goes off the bus and stays off until the operator brings
     // it back; then it boots like any device after power-up.
-    QTest::newRow("power lost") << int(emu::FaultKind::DropOff) << true;
-    // A short dropout (cable, hub): back after 300 ms in the same firmware.
-    QTest::newRow("dropout") << int(emu::FaultKind::DropOff) << false;
+    QTest::newRow("power lost") << drop << 0 << false << true;
+    // A short dropout (hub): back after 300 ms in the same firmware.
+    QTest::newRow("dropout") << drop << 0 << true << false;
+    // Cable pulled, or power cut in mid-transfer; back after 300 ms.
+    QTest::newRow("cable pulled and back") << drop << 0 << true << true;
+    QTest::newRow("power cut") << int(emu::FaultKind::PowerCut) << 0 << true << true;
     // Not a way a transfer ends, but the one the page verification exists
     // for: a byte that goes wrong on the wire in either direction.
-    QTest::newRow("data corrupted") << int(emu::FaultKind::Corrupt) << false;
+    QTest::newRow("data corrupted") << int(emu::FaultKind::Corrupt) << 0 << true << false;
 }
 
 void TestUpgradeSweep::sweep()
 {
     QFETCH(int, kind);
+    QFETCH(int, error);
+    QFETCH(bool, comeBack);
     QFETCH(bool, powerCycle);
     QStringList problems;
     int cases = 0;
+    int found[PowerUps] = {};
     for (int nth = 1; nth <= transfers; ++nth) {
         if (SWEEP_STRIDE > 1 && nth > 8 && nth < transfers - 8 && nth % SWEEP_STRIDE != 0)
             continue;
         ++cases;
         emu::reset();
+        install(old);
         DebugLog::clear();
         emu::Fault f;
         f.kind = emu::FaultKind(kind);
+        f.error = error;
         f.nth = unsigned(nth);
-        f.comeBack = !powerCycle;
+        f.comeBack = comeBack;
+        f.powerCycle = powerCycle;
         f.comeBackAfterMs = 300;
         // Somewhere inside every data stage, the 2-byte identities too.
         f.byteOffset = size_t(nth % 2);
@@ -122,15 +178,21 @@ void TestUpgradeSweep::sweep()
         if (lastRunSucceeded(first.texts) && !deviceHasFirmware(firmware))
             problems << where + ": success reported with a wrong image";
 
-        // The operator simply tries again once the device is back.
+        // The unit is switched off and on again (a unit that stayed away is
+        // plugged in): it starts what its memories hold.
+        const bool inBootloaderNow = emu::present() && emu::mode() == emu::Mode::Bootloader;
         emu::clearFaults();
         emu::advance(5000);
-        if (!emu::present()) {
-            // Power-up: the bootloader starts the application only when its
-            // checksum is right.
-            emu::setMode(emu::applicationValid() ? emu::Mode::Application : emu::Mode::Bootloader);
-            emu::plug();
-        }
+        const PowerUp up = powerUp(firmware, old);
+        ++found[up];
+        if (up == Mixed)
+            problems << where + ": a mix of old and new firmware starts at power-up";
+        else if (!agrees(first.converter, up, inBootloaderNow))
+            problems << where
+                    + QString(": the record said \"%1\", then %2 at power-up")
+                          .arg(kelto::upgrade::stateName(first.converter), powerUpNames[up]);
+
+        // The operator simply tries again.
         const Outcome second = runOnce(file);
         if (!second.ended) {
             problems << where + ": second run did not end";
@@ -143,7 +205,10 @@ void TestUpgradeSweep::sweep()
         else if (emu::mode() != emu::Mode::Application)
             problems << where + ": device not running its application";
     }
-    qInfo("%d cases of %d transfers swept (%s)", cases, transfers, QTest::currentDataTag());
+    qInfo("%d cases of %d transfers swept (%s); at power-up: %d new firmware, %d old firmware, "
+          "%d bootloader, %d mixed; %d problems",
+        cases, transfers, QTest::currentDataTag(), found[NewFirmware], found[OldFirmware],
+        found[InBootloader], found[Mixed], int(problems.size()));
     QVERIFY2(problems.isEmpty(), qPrintable(problems.mid(0, 20).join('\n')));
 }
 

@@ -8,6 +8,7 @@
 #include "inputfile.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 namespace kelto::cli {
 
@@ -21,7 +22,8 @@ constexpr int lastUnit = 9999;
 int makeBootBin(const QStringList &arguments, Console &console)
 {
     CommandLine line(command,
-        "make-bootbin BOOTLOADER.hex [--year YY] [--week WW] --first N --count C [--out DIR]",
+        "make-bootbin BOOTLOADER.hex [--year YY] [--week WW] --first N --count C [--out DIR] "
+        "[--replace]",
         "Converts the bootloader window of an Intel HEX build and writes one image per\n"
         "unit, Kelto_Bootloader_YYWW0NNNN.bin, stamped with the unit's serial number,\n"
         "byte for byte as the window's command does. Prints one line per file:\n"
@@ -31,17 +33,22 @@ int makeBootBin(const QStringList &arguments, Console &console)
         "Options:\n"
         "  --force      convert as the window's command does (see make-upg --help)\n"
         "  --year YY    production year, 0 to 99 (default: this year)\n"
-        "  --week WW    production week, 1 to 53 (default: this ISO week)\n"
+        "  --week WW    production week, 1 to 53 where the year has 53 ISO weeks,\n"
+        "               else to 52 (default: this ISO week)\n"
         "  --first N    first unit number, 1 to 9999\n"
         "  --count C    number of units, 1 to 10000 - N (the last unit is 9999 at most)\n"
         "  --out DIR    folder for the images (default: the current folder;\n"
-        "               created when missing)\n");
+        "               created when missing)\n"
+        "  --replace    replace images that exist already; without it, a run that\n"
+        "               would replace any writes none and names them (a serial is\n"
+        "               issued once)\n");
     line.addValueOption("year", "YY");
     line.addValueOption("week", "WW");
     line.addValueOption("first", "N");
     line.addValueOption("count", "C");
     line.addValueOption("out", "DIR");
     line.addFlag("force");
+    line.addFlag("replace");
     if (auto done = line.parse(arguments, 1, 1, console))
         return *done;
 
@@ -62,6 +69,12 @@ int makeBootBin(const QStringList &arguments, Console &console)
             return line.usageError(console, "--week takes a number from 1 to 53");
         weekIndex = *week - 1;
     }
+    if (weekIndex + 1 > bootimage::weeksInYear(yearIndex))
+        return line.usageError(console,
+            QString("%1 has %2 ISO weeks; there is no week %3")
+                .arg(2000 + yearIndex)
+                .arg(bootimage::weeksInYear(yearIndex))
+                .arg(weekIndex + 1));
     if (!line.isSet("first") || !line.isSet("count"))
         return line.usageError(console, "--first and --count are required");
     const auto first = parseDecimal(line.value("first"), 1, lastUnit);
@@ -111,6 +124,28 @@ int makeBootBin(const QStringList &arguments, Console &console)
     }
     const QString year = years.at(yearIndex);
     const QString week = weeks.at(weekIndex);
+    if (!line.isSet("replace")) {
+        QStringList existing;
+        for (int unit = *first; unit < *first + *count; ++unit) {
+            const QString path
+                = out.filePath(bootimage::fileName(bootimage::serial(year, week, unit)));
+            if (QFileInfo::exists(path))
+                existing << path;
+        }
+        if (!existing.isEmpty()) {
+            constexpr int shown = 10;
+            QString names = existing.mid(0, shown).join("\n  ");
+            if (existing.size() > shown)
+                names += QString("\n  and %1 more").arg(existing.size() - shown);
+            fail(command,
+                QString("%1 of the images exist already; their serials were issued before, so "
+                        "nothing was written (use --replace to replace them):\n  %2")
+                    .arg(existing.size())
+                    .arg(names),
+                console);
+            return ExitFailed;
+        }
+    }
     for (int unit = *first; unit < *first + *count; ++unit) {
         const QString serial = bootimage::serial(year, week, unit);
         bootimage::stampSerial(image, serial);

@@ -92,7 +92,8 @@ int finish(const Inspection &file, const Outcome &outcome, int signal, bool json
 
 int upgrade(const QStringList &arguments, Console &console)
 {
-    CommandLine line(command, "upgrade [--json] [--force] [--serial SERIAL | --all] FILE.upg",
+    CommandLine line(command,
+        "upgrade [--json] [--force] [--serial SERIAL] [--port PATH] [--all] FILE.upg",
         "Writes the upgrade file into the converter as the window's \"Firmware\n"
         "Change\" does: connect, restart into the bootloader when the application\n"
         "runs, write and verify the application pages and the external flash, start\n"
@@ -110,22 +111,29 @@ int upgrade(const QStringList &arguments, Console &console)
         "            that do not match, a foreign brand code, bytes after the image,\n"
         "            an application area without data)\n"
         "  --serial SERIAL\n"
-        "            only the converter with this serial, followed across its\n"
-        "            restarts; needed when more than one converter is present\n"
+        "            only the converter with this serial (any case); with more than\n"
+        "            one converter present, this or --port is needed\n"
+        "  --port PATH\n"
+        "            only the converter at this USB port (see list); a serial that\n"
+        "            several converters report needs it. The run follows the unit's\n"
+        "            serial and port across its restarts, and no other unit's\n"
         "  --all     every converter present at the start, in parallel: one\n"
         "            progress line per unit on a terminal, one line per unit and\n"
         "            step in a log; with --json one record per unit, then a\n"
-        "            summary. Exit code 0 only when every unit succeeded.\n");
+        "            summary (always, also when no unit was started). Each unit is\n"
+        "            addressed by its port; serials that several units report are\n"
+        "            named (duplicate_serials). Exit code 0 only when every unit\n"
+        "            succeeded.\n");
     line.addFlag("json");
     line.addFlag("force");
     line.addFlag("all");
-    addSerialOption(line);
+    addUnitOptions(line);
     if (auto done = line.parse(arguments, 1, 1, console))
         return *done;
     const QString path = line.positional().at(0);
     if (line.isSet("all")) {
-        if (line.isSet("serial"))
-            return line.usageError(console, "--all and --serial exclude each other");
+        if (line.isSet("serial") || line.isSet("port"))
+            return line.usageError(console, "--all excludes --serial and --port");
         return upgradeAll(path, line.isSet("json"), line.isSet("force"), console);
     }
     const bool json = line.isSet("json");
@@ -147,15 +155,12 @@ int upgrade(const QStringList &arguments, Console &console)
         return finish(file, refused, 0, json, clock, console);
     }
 
-    if (!singleConverterOrSerial(command, line, console))
-        return ExitFailed;
-
     ProgressDisplay display(console.out, console.outIsTerminal);
     Outcome outcome;
     int signal = 0;
     {
         USBMIREL device;
-        if (auto done = applySerialOption(line, device, console))
+        if (auto done = applyUnitOptions(command, line, device, console, true))
             return *done;
         Upgrader upgrader(&device);
         Upgrader::Options options;

@@ -25,6 +25,9 @@
 #include <csignal>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
 
 namespace kelto::cli {
 
@@ -99,20 +102,49 @@ QString statusText(const Unit &u)
     return s + QString(u.lastLine).replace('\n', ' ').left(60);
 }
 
+// The station's last record: also when no unit was started, so that a log
+// the runs are appended to gets an entry for every run.
+void printSummary(Console &console, QJsonObject summary, const QString &path, qint64 durationMs)
+{
+    summary["file"] = path;
+    summary["duration_ms"] = durationMs;
+    for (const char *key : {"units", "succeeded"}) {
+        if (!summary.contains(key))
+            summary[key] = 0;
+    }
+    for (const char *key : {"failed", "duplicate_serials"}) {
+        if (!summary.contains(key))
+            summary[key] = QJsonArray();
+    }
+    if (!summary.contains("success"))
+        summary["success"] = false;
+    if (!summary.contains("interrupted"))
+        summary["interrupted"] = false;
+    console.out << QJsonDocument(QJsonObject {{"summary", summary}}).toJson(QJsonDocument::Compact)
+                << "\n";
+    console.out.flush();
+}
+
 } // namespace
 
 int upgradeAll(const QString &path, bool json, bool force, Console &console)
 {
     QElapsedTimer clock;
     clock.start();
+    // A station that starts no unit says why, in its record too.
+    const auto refuse = [&](const QString &message) {
+        fail(command, message, console);
+        if (json)
+            printSummary(console, QJsonObject {{"reason", message}}, path, clock.elapsed());
+        return int(ExitFailed);
+    };
 
     // The one reading of the file; every unit gets these bytes, checked,
     // whatever happens to the file during the run.
     QFile in(path);
     if (QFileInfo(path).isDir() || !in.open(QIODevice::ReadOnly)) {
         const QString why = QFileInfo(path).isDir() ? QString("Is a directory") : in.errorString();
-        fail(command, QString("cannot read %1: %2").arg(path, why), console);
-        return ExitFailed;
+        return refuse(QString("cannot read %1: %2").arg(path, why));
     }
     const QByteArray bytes = in.readAll();
     in.close();
@@ -121,31 +153,22 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
     QFile out(copy);
     if (!dir.isValid() || !out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size()
         || !out.flush()) {
-        fail(command,
-            QString("cannot keep a copy of the file for the units: %1")
-                .arg(dir.isValid() ? out.errorString() : dir.errorString()),
-            console);
-        return ExitFailed;
+        return refuse(QString("cannot keep a copy of the file for the units: %1")
+                          .arg(dir.isValid() ? out.errorString() : dir.errorString()));
     }
     out.close();
     const Inspection file = inspectFile(copy);
     if (!file.accepted()) {
         const bool version = file.status == upgradefile::ReadStatus::WrongVersion;
-        fail(command,
-            QString("%1: %2; no converter was touched")
-                .arg(path, version ? "Wrong file version" : "Wrong file header"),
-            console);
-        return ExitFailed;
+        return refuse(QString("%1: %2; no converter was touched")
+                          .arg(path, version ? "Wrong file version" : "Wrong file header"));
     }
     if (!file.findings.isEmpty() && !force) {
         QStringList texts;
         for (const Inspection::Finding &f : file.findings)
             texts << f.text;
-        fail(command,
-            QString("%1: %2 (use --force to write it anyway); no converter was touched")
-                .arg(path, texts.join("; ")),
-            console);
-        return ExitFailed;
+        return refuse(QString("%1: %2 (use --force to write it anyway); no converter was touched")
+                          .arg(path, texts.join("; ")));
     }
 
     // The units are the converters present now; any plugged in later is
@@ -156,10 +179,34 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
         u->converter = c;
         units.push_back(std::move(u));
     }
-    if (units.empty()) {
-        fail(command, "no converter found (USB 16c0:078b); check the USB cable", console);
-        return ExitFailed;
+    if (units.empty())
+        return refuse("no converter found (USB 16c0:078b); check the USB cable");
+
+    // One bootloader image flashed twice gives two units one serial: a
+    // production defect, named even when every upgrade succeeds. Each unit
+    // is addressed by its port, so that their runs cannot cross.
+    QStringList duplicates;
+    QStringList duplicateLines;
+    for (const auto &u : units) {
+        const QString serial = u->converter.serial.toUpper();
+        if (serial.isEmpty() || duplicates.contains(serial))
+            continue;
+        QStringList ports;
+        for (const auto &o : units) {
+            if (o->converter.serial.toUpper() == serial)
+                ports << (o->converter.port.isEmpty() ? o->converter.where() : o->converter.port);
+        }
+        if (ports.size() > 1) {
+            duplicates << serial;
+            duplicateLines << QString("serial %1 is reported by %2 converters, at %3")
+                                  .arg(serial)
+                                  .arg(ports.size())
+                                  .arg(ports.join(", "));
+        }
     }
+    for (const QString &line : duplicateLines)
+        console.err << "kelto-cli " << command << ": " << line << "\n";
+    console.err.flush();
 
     // A stop request reaches the station alone (the units have process
     // groups of their own, so a Ctrl-C on the terminal is not delivered to
@@ -171,6 +218,7 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
     QEventLoop loop;
     int running = 0;
     bool dirty = true;
+    QStringList messages; // the units' messages not yet shown on the terminal
     const auto finish = [&](Unit &u) {
         if (u.finished)
             return;
@@ -178,6 +226,7 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
         if (u.record.isEmpty())
             u.record = failureRecord(u, path);
         u.record["file"] = path;
+        u.record["port"] = u.converter.port;
         dirty = true;
         if (!console.outIsTerminal) {
             console.out << u.converter.serial << ": " << statusText(u).mid(12) << "\n";
@@ -223,10 +272,29 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
             finish(u);
             continue;
         }
+        if (u.converter.port.isEmpty() && duplicates.contains(u.converter.serial.toUpper())) {
+            u.problem = QStringLiteral("its serial is not its own and its port is unknown");
+            finish(u);
+            continue;
+        }
         u.process = std::make_unique<QProcess>();
         QProcess *p = u.process.get();
 #ifdef Q_OS_UNIX
-        p->setChildProcessModifier([] { ::setpgid(0, 0); });
+        // A unit outlives no station, however it ends (SIGKILL included):
+        // the kernel sends it SIGTERM, on which it stops after the transfer
+        // in flight as on the station's own. Its lines then go nowhere,
+        // which must not end it between two transfers.
+        const pid_t station = ::getpid();
+        p->setChildProcessModifier([station] {
+            ::setpgid(0, 0);
+            ::signal(SIGPIPE, SIG_IGN);
+#ifdef Q_OS_LINUX
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
+            // Gone before the death signal was asked for: never start.
+            if (::getppid() != station)
+                ::_exit(ExitFailed);
+        });
 #endif
         QObject::connect(p, &QProcess::readyReadStandardOutput, &loop, [&u, p, &takeLine] {
             u.lastHeard.start();
@@ -236,16 +304,25 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
                 u.outPending.remove(0, nl + 1);
             }
         });
-        QObject::connect(p, &QProcess::readyReadStandardError, &loop, [&u, p, &console] {
-            u.lastHeard.start();
-            u.errPending += p->readAllStandardError();
-            for (int nl; (nl = int(u.errPending.indexOf('\n'))) >= 0;) {
-                console.err << u.converter.serial << ": "
-                            << QString::fromUtf8(u.errPending.left(nl)) << "\n";
-                u.errPending.remove(0, nl + 1);
-            }
-            console.err.flush();
-        });
+        QObject::connect(
+            p, &QProcess::readyReadStandardError, &loop, [&u, p, &console, &messages, &dirty] {
+                u.lastHeard.start();
+                u.errPending += p->readAllStandardError();
+                for (int nl; (nl = int(u.errPending.indexOf('\n'))) >= 0;) {
+                    const QString message
+                        = u.converter.serial + ": " + QString::fromUtf8(u.errPending.left(nl));
+                    u.errPending.remove(0, nl + 1);
+                    // On a terminal, written above the block at its next redraw,
+                    // never into it.
+                    if (console.outIsTerminal) {
+                        messages << message;
+                        dirty = true;
+                    } else {
+                        console.err << message << "\n";
+                    }
+                }
+                console.err.flush();
+            });
         QObject::connect(p, &QProcess::finished, &loop, [&u, &finish](int, QProcess::ExitStatus) {
             if (u.problem.isEmpty() && u.record.isEmpty())
                 u.problem = QStringLiteral("the unit's process ended without a record");
@@ -259,6 +336,8 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
                 finish(u);
             });
         QStringList arguments {"upgrade", "--json", "--serial", u.converter.serial};
+        if (!u.converter.port.isEmpty())
+            arguments << "--port" << u.converter.port;
         if (force)
             arguments << "--force";
         arguments << copy;
@@ -273,6 +352,13 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
         dirty = false;
         if (!first)
             console.out << "\x1b[" << units.size() << "A";
+        if (!messages.isEmpty()) {
+            console.out.flush();
+            for (const QString &m : std::as_const(messages))
+                console.err << "\r\x1b[K" << m << "\n";
+            console.err.flush();
+            messages.clear();
+        }
         for (const auto &u : units)
             console.out << "\r\x1b[K" << statusText(*u) << "\n";
         console.out.flush();
@@ -315,32 +401,39 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
     redraw(false);
 
     int succeeded = 0;
-    bool interrupted = false;
+    // Stopped by the station's own signal only: a unit that a signal of its
+    // own ended is a failed unit.
+    const bool interrupted = forwarded;
     QJsonArray failed;
     QStringList failures;
     for (const auto &u : units) {
-        interrupted = interrupted || u->record.value("interrupted").isString();
         if (u->record.value("success").toBool()) {
             ++succeeded;
             continue;
         }
-        failed.append(u->converter.serial.isEmpty() ? u->converter.where() : u->converter.serial);
+        // A serial that several units report names none of them alone.
+        const bool shared = duplicates.contains(u->converter.serial.toUpper());
+        failed.append(u->converter.serial.isEmpty() || shared
+                ? QString("%1 %2").arg(u->converter.serial, u->converter.where()).trimmed()
+                : u->converter.serial);
         failures << statusText(*u);
     }
     const int total = int(units.size());
     if (json) {
         for (const auto &u : units)
             console.out << QJsonDocument(u->record).toJson(QJsonDocument::Compact) << "\n";
-        const QJsonObject summary {{"file", path}, {"units", total}, {"succeeded", succeeded},
-            {"failed", failed}, {"success", succeeded == total}, {"duration_ms", clock.elapsed()},
-            {"interrupted",
-                forwarded ? QJsonValue(Interruption::name(Interruption::signal()))
-                          : QJsonValue(false)}};
-        console.out
-            << QJsonDocument(QJsonObject {{"summary", summary}}).toJson(QJsonDocument::Compact)
-            << "\n";
+        printSummary(console,
+            QJsonObject {{"units", total}, {"succeeded", succeeded}, {"failed", failed},
+                {"success", succeeded == total},
+                {"duplicate_serials", QJsonArray::fromStringList(duplicates)},
+                {"interrupted",
+                    forwarded ? QJsonValue(Interruption::name(Interruption::signal()))
+                              : QJsonValue(false)}},
+            path, clock.elapsed());
     } else {
         console.out << QString("%1 of %2 units upgraded\n").arg(succeeded).arg(total);
+        for (const QString &line : duplicateLines)
+            console.out << "duplicate " << line << "\n";
     }
     console.out.flush();
     if (succeeded != total) {

@@ -466,13 +466,14 @@ void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
     const std::string busnum = std::to_string(bus) + "\n";
     const std::string devnum = std::to_string(d.devnum) + "\n";
     const std::string serial = d.reportedSerial() + "\n";
+    const std::string devpath = std::to_string(port) + "\n";
     const std::string busProperty = std::to_string(bus);
     const std::string devProperty = std::to_string(d.devnum);
     gchar *sys = umockdev_testbed_add_device(bed, "usb", name.c_str(), nullptr, "idVendor", vid,
         "idProduct", pid, "busnum", busnum.c_str(), "devnum", devnum.c_str(), "serial",
-        serial.c_str(), "bConfigurationValue", "1\n", "bNumInterfaces", " 1\n", nullptr, "DEVNAME",
-        n.dev.c_str(), "DEVTYPE", "usb_device", "BUSNUM", busProperty.c_str(), "DEVNUM",
-        devProperty.c_str(), nullptr);
+        serial.c_str(), "devpath", devpath.c_str(), "bConfigurationValue", "1\n", "bNumInterfaces",
+        " 1\n", nullptr, "DEVNAME", n.dev.c_str(), "DEVTYPE", "usb_device", "BUSNUM",
+        busProperty.c_str(), "DEVNUM", devProperty.c_str(), nullptr);
     n.sys = sys ? sys : "";
     g_free(sys);
 

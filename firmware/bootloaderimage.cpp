@@ -95,6 +95,12 @@ int yearPreselection(const QDate &date)
     return weekYear % 100;
 }
 
+int weeksInYear(int yearIndex)
+{
+    // 28 December is always in the last ISO week of its year.
+    return QDate(2000 + yearIndex, 12, 28).weekNumber();
+}
+
 int weekPreselection(const QDate &date)
 {
     return date.weekNumber() - 1;

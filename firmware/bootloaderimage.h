@@ -40,6 +40,8 @@ QStringList yearItems();
 QStringList weekItems();
 int yearPreselection(const QDate &date);
 int weekPreselection(const QDate &date);
+// How many ISO weeks (52 or 53) the year of the year item `yearIndex` has.
+int weeksInYear(int yearIndex);
 
 // The date production runs take as "now"; tests replace it.
 QDate currentDate();

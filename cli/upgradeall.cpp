@@ -55,6 +55,7 @@ struct Unit
     QString problem; // why the unit failed when its process could not tell
     bool finished = false;
     bool stopAsked = false;
+    long pid = 0; // while it runs
     QElapsedTimer lastHeard;
 };
 
@@ -232,6 +233,8 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
             console.out << u.converter.serial << ": " << statusText(u).mid(12) << "\n";
             console.out.flush();
         }
+        if (u.pid > 0)
+            Interruption::forget(u.pid);
         if (u.process && --running == 0)
             loop.quit();
     };
@@ -344,6 +347,9 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
         ++running;
         u.lastHeard.start();
         p->start(program, arguments);
+        u.pid = p->processId();
+        if (u.pid > 0)
+            Interruption::forwardTo(u.pid);
     }
 
     const auto redraw = [&](bool first) {
@@ -366,15 +372,23 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
     redraw(true);
     QTimer tick;
     QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
-#ifdef Q_OS_UNIX
-        if (const int signal = Interruption::signal(); signal != 0 && !forwarded) {
-            forwarded = true;
-            for (auto &u : units) {
-                if (u->process && !u->finished)
-                    ::kill(pid_t(u->process->processId()), signal);
+        // The signal handler passed the signal on already; this reaches a
+        // unit that was started just then.
+        if (const int signal = Interruption::signal(); signal != 0) {
+            Interruption::forwardPending();
+            if (!forwarded) {
+                forwarded = true;
+                const QString text = QString("kelto-cli %1: %2: each unit stops after its "
+                                             "transfer in flight and writes its record")
+                                         .arg(command, Interruption::name(signal));
+                if (console.outIsTerminal) {
+                    messages << text;
+                } else {
+                    console.err << text << "\n";
+                    console.err.flush();
+                }
             }
         }
-#endif
         for (auto &u : units) {
             if (!u->process || u->finished || u->lastHeard.elapsed() <= silenceLimitMs)
                 continue;
@@ -403,7 +417,8 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
     int succeeded = 0;
     // Stopped by the station's own signal only: a unit that a signal of its
     // own ended is a failed unit.
-    const bool interrupted = forwarded;
+    const int stationSignal = Interruption::signal();
+    const bool interrupted = stationSignal != 0;
     QJsonArray failed;
     QStringList failures;
     for (const auto &u : units) {
@@ -427,8 +442,8 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
                 {"success", succeeded == total},
                 {"duplicate_serials", QJsonArray::fromStringList(duplicates)},
                 {"interrupted",
-                    forwarded ? QJsonValue(Interruption::name(Interruption::signal()))
-                              : QJsonValue(false)}},
+                    interrupted ? QJsonValue(Interruption::name(stationSignal))
+                                : QJsonValue(false)}},
             path, clock.elapsed());
     } else {
         console.out << QString("%1 of %2 units upgraded\n").arg(succeeded).arg(total);
@@ -444,7 +459,7 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
                 .arg(failures.join("\n  ")),
             console);
         // As a single upgrade does: 128 + the signal when it stopped a run.
-        return interrupted ? 128 + Interruption::signal() : int(ExitFailed);
+        return interrupted ? 128 + stationSignal : int(ExitFailed);
     }
     return ExitOk;
 }

@@ -137,11 +137,10 @@ std::optional<int> applyUnitOptions(const QString &command, const CommandLine &l
     if (!bySerial && !byPort) {
         if (!changes)
             return std::nullopt;
-        // Counted without opening any; only a refusal has them looked at.
-        const auto present = USBMIREL().survey(false).size();
-        if (present == 0)
-            return std::nullopt; // the connect tells
-        if (present > 1) {
+        // Counted without opening any, so that a run that refuses its file
+        // has not touched a converter; only a refusal has them looked at.
+        const QList<UsbDevice::Presence> present = USBMIREL().survey(false);
+        if (present.size() > 1) {
             const QList<Converter> all = findConverters(false);
             fail(command,
                 QString("%1 converters present; choose one with --serial SERIAL or --port PATH:%2")
@@ -150,6 +149,10 @@ std::optional<int> applyUnitOptions(const QString &command, const CommandLine &l
                 console);
             return int(ExitFailed);
         }
+        // The only one, where it is plugged in (the run ties its serial).
+        if (present.size() == 1)
+            device.setPort(present.first().port);
+        return std::nullopt;
     }
 
     const QList<Converter> all = findConverters(false);
@@ -180,8 +183,6 @@ std::optional<int> applyUnitOptions(const QString &command, const CommandLine &l
             device.setSerial(serial.toLatin1());
             return std::nullopt;
         }
-        if (!bySerial && !byPort)
-            return std::nullopt; // gone since: the connect says so
         QStringList wanted;
         if (bySerial)
             wanted << "with serial " + serial;

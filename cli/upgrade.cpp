@@ -28,10 +28,12 @@ const char command[] = "upgrade";
 
 using kelto::upgrade::Outcome;
 
-QJsonObject record(const Inspection &file, const Outcome &outcome, int signal, qint64 durationMs)
+QJsonObject record(const Inspection &file, const Outcome &outcome, int signal, qint64 durationMs,
+    const QString &port)
 {
     QJsonObject o;
     o["file"] = file.path;
+    o["port"] = port;
     if (file.accepted()) {
         o["checksum_a"] = hex32(file.storedChecksumA);
         o["checksum_b"] = hex32(file.storedChecksumB);
@@ -63,12 +65,13 @@ QJsonObject record(const Inspection &file, const Outcome &outcome, int signal, q
 
 // The run as far as it went: the record, the message and the exit code.
 int finish(const Inspection &file, const Outcome &outcome, int signal, bool json,
-    const QElapsedTimer &clock, Console &console)
+    const QElapsedTimer &clock, Console &console, const QString &port = QString())
 {
-    if (json)
-        console.out << QJsonDocument(record(file, outcome, signal, clock.elapsed()))
-                           .toJson(QJsonDocument::Compact)
-                    << "\n";
+    if (json) {
+        const QJsonObject o = record(file, outcome, signal, clock.elapsed(), port);
+        console.out << QJsonDocument(o).toJson(QJsonDocument::Compact) << "\n";
+        keepRecordIfStationGone(o);
+    }
     console.out.flush();
     const QString advice = kelto::upgrade::stateAdvice(outcome.converter);
     if (signal != 0) {
@@ -158,10 +161,12 @@ int upgrade(const QStringList &arguments, Console &console)
     ProgressDisplay display(console.out, console.outIsTerminal);
     Outcome outcome;
     int signal = 0;
+    QString port; // where the run was tied to
     {
         USBMIREL device;
         if (auto done = applyUnitOptions(command, line, device, console, true))
             return *done;
+        port = device.port();
         Upgrader upgrader(&device);
         Upgrader::Options options;
         options.confirmStart = true;
@@ -216,7 +221,7 @@ int upgrade(const QStringList &arguments, Console &console)
         }
         display.close();
     }
-    return finish(file, outcome, signal, json, clock, console);
+    return finish(file, outcome, signal, json, clock, console, port);
 }
 
 } // namespace kelto::cli

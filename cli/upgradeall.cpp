@@ -23,6 +23,7 @@
 
 #ifdef Q_OS_UNIX
 #include <csignal>
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
@@ -126,7 +127,33 @@ void printSummary(Console &console, QJsonObject summary, const QString &path, qi
     console.out.flush();
 }
 
+// How a unit finds its station's output: "PID:FD:FILE".
+const char stationVariable[] = "KELTO_STATION";
+
 } // namespace
+
+void keepRecordIfStationGone(QJsonObject record)
+{
+#ifdef Q_OS_UNIX
+    const QString station = qEnvironmentVariable(stationVariable);
+    const QStringList parts = station.split(':');
+    if (parts.size() < 3)
+        return;
+    bool pidOk = false;
+    bool fdOk = false;
+    const long pid = parts.at(0).toLong(&pidOk);
+    const int fd = parts.at(1).toInt(&fdOk);
+    if (!pidOk || !fdOk || fd < 0 || long(::getppid()) == pid)
+        return;
+    record["file"] = station.section(':', 2);
+    const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+    // One write: appended whole, beside the other units' lines.
+    if (::write(fd, line.constData(), size_t(line.size())) != line.size())
+        return;
+#else
+    Q_UNUSED(record);
+#endif
+}
 
 int upgradeAll(const QString &path, bool json, bool force, Console &console)
 {
@@ -267,6 +294,15 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
     };
 
     const QString program = QCoreApplication::applicationFilePath();
+    // With --json the units get the station's output too, for the records
+    // of a station that dies before they end (kept open across their exec).
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+#ifdef Q_OS_UNIX
+    const int outputForUnits = json ? ::fcntl(STDOUT_FILENO, F_DUPFD, 10) : -1;
+    if (outputForUnits >= 0)
+        environment.insert(
+            stationVariable, QString("%1:%2:%3").arg(::getpid()).arg(outputForUnits).arg(path));
+#endif
     for (auto &unit : units) {
         Unit &u = *unit;
         if (!u.converter.usable()) {
@@ -346,6 +382,7 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
         arguments << copy;
         ++running;
         u.lastHeard.start();
+        p->setProcessEnvironment(environment);
         p->start(program, arguments);
         u.pid = p->processId();
         if (u.pid > 0)
@@ -413,6 +450,10 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
     }
     dirty = true;
     redraw(false);
+#ifdef Q_OS_UNIX
+    if (outputForUnits >= 0)
+        ::close(outputForUnits);
+#endif
 
     int succeeded = 0;
     // Stopped by the station's own signal only: a unit that a signal of its

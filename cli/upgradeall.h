@@ -3,6 +3,7 @@
 
 #include "console.h"
 
+#include <QJsonObject>
 #include <QString>
 
 namespace kelto::cli {
@@ -12,6 +13,12 @@ namespace kelto::cli {
 // that no unit's transfers wait for another's and a unit that fails, is
 // unplugged or hangs ends only its own process.
 int upgradeAll(const QString &path, bool json, bool force, Console &console);
+
+// In a unit's process: when its station is gone (killed, say) the record
+// cannot reach the station's log through it; it is appended there directly
+// (the station hands its units its output), with the file as the operator
+// named it.
+void keepRecordIfStationGone(QJsonObject record);
 
 } // namespace kelto::cli
 

@@ -444,13 +444,7 @@ void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
     addHub(bus);
     // The port stays the converter's own across restarts, as the socket it
     // is plugged into does.
-    int port = 1;
-    {
-        auto &s = state();
-        for (auto &o : s.devices)
-            if (o.get() != &d && o->cfg.bus == bus && o->id < d.id)
-                ++port;
-    }
+    const unsigned port = state().portOf(d);
     Node n;
     n.ref = NodeRef {this, mainContext, completer.get(), d.id, d.generation, epoch, d.devnum};
     n.bus = bus;

@@ -9,7 +9,7 @@ packages=(
   umockdev libumockdev-dev
   libbenchmark-dev
   xvfb xauth imagemagick
-  srecord python3
+  srecord python3 procps
   dpkg-dev fakeroot
   help2man lintian appstream desktop-file-utils bash-completion
 )

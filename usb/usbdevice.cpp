@@ -171,7 +171,7 @@ int UsbDevice::connectPrivate()
             QByteArray serial;
             if (!wantedSerial.isEmpty()) {
                 serial = entry ? entry->serial : QByteArray();
-                if (!serial.isEmpty() && unitOf(serial) != wantedSerial) {
+                if (!serial.isEmpty() && !kelto::discovery::sameUnit(serial, wantedSerial)) {
                     kelto::StreamLine() << "serial" << serial << "is not" << wantedSerial;
                     continue;
                 }
@@ -189,7 +189,7 @@ int UsbDevice::connectPrivate()
 
             if (!wantedSerial.isEmpty() && serial.isEmpty()) {
                 serial = readSerialDescriptor(handle);
-                if (unitOf(serial) != wantedSerial) {
+                if (!kelto::discovery::sameUnit(serial, wantedSerial)) {
                     kelto::StreamLine() << "serial" << serial << "is not" << wantedSerial;
                     usb_close(handle);
                     handle = nullptr;
@@ -280,7 +280,7 @@ void UsbDevice::reportConnectFailure(bool matchSeen, bool permissionDenied, bool
         // kernel's own list tells whether the device is there.
         bool seen = false;
         for (const kelto::discovery::Entry &e : kelto::discovery::sysfsDevices(vendorId, productId))
-            seen |= (wantedSerial.isEmpty() || unitOf(e.serial) == wantedSerial)
+            seen |= (wantedSerial.isEmpty() || kelto::discovery::sameUnit(e.serial, wantedSerial))
                 && (wantedPort.isEmpty() || e.port == wantedPort);
         if (seen) {
             connectFailure = ConnectFailure::NotAccessible;

@@ -77,8 +77,9 @@ public:
 
     // Once set, every connect (the implicit reconnects of the transfers
     // included) takes only the device whose serial is `serial` (its
-    // application) or `serial` + "b" (its bootloader), so that whatever
-    // closes the link in between, the next transfer goes to the same unit.
+    // application) or `serial` + "b" (its bootloader), in any case, so that
+    // whatever closes the link in between, the next transfer goes to the
+    // same unit.
     // Empty: the first matching device, as always. A trailing "b" is
     // ignored. Set while a device is open whose port the kernel tells, it
     // ties the object to that port as well (see setPort); cleared, it

@@ -1,5 +1,6 @@
 #include "interruption.h"
 
+#include "upgradeall.h"
 #include "upgrader.h"
 
 #include <atomic>
@@ -80,8 +81,12 @@ void Interruption::install(Upgrader *upgrader)
     sigemptyset(&action.sa_mask);
     // A second signal of the kind is not caught by a run: an operator who
     // insists gets the default, immediate end. A station, whose units are
-    // other processes, stays to collect their records.
-    action.sa_flags = station ? SA_RESTART : SA_RESETHAND | SA_RESTART;
+    // other processes, stays to collect their records; and its units, which
+    // no terminal reaches, take the death signal of their station after its
+    // first signal as one more request to stop after the transfer in
+    // flight, never as a kill.
+    const bool keepCatching = station || isStationUnit();
+    action.sa_flags = keepCatching ? SA_RESTART : SA_RESETHAND | SA_RESTART;
     for (int i = 0; i < 3; ++i)
         sigaction(stopSignals[i], &action, &previous[i]);
 #endif

@@ -8,7 +8,8 @@ namespace kelto::cli {
 // While alive, SIGINT, SIGTERM and SIGHUP ask the upgrade to stop at its
 // next safe point instead of killing the process between two transfers:
 // the run then ends with its record and the converter in a known state. A
-// second signal of the same kind takes its default course.
+// second signal of the same kind takes its default course, except in a
+// station and in its units, which keep catching.
 class Interruption
 {
 public:

@@ -132,6 +132,11 @@ const char stationVariable[] = "KELTO_STATION";
 
 } // namespace
 
+bool isStationUnit()
+{
+    return qEnvironmentVariableIsSet(stationVariable);
+}
+
 void keepRecordIfStationGone(QJsonObject record)
 {
 #ifdef Q_OS_UNIX
@@ -294,14 +299,14 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
     };
 
     const QString program = QCoreApplication::applicationFilePath();
-    // With --json the units get the station's output too, for the records
-    // of a station that dies before they end (kept open across their exec).
+    // The units know their station; with --json they get its output too,
+    // for the records of a station that dies before they end (kept open
+    // across their exec).
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
 #ifdef Q_OS_UNIX
     const int outputForUnits = json ? ::fcntl(STDOUT_FILENO, F_DUPFD, 10) : -1;
-    if (outputForUnits >= 0)
-        environment.insert(
-            stationVariable, QString("%1:%2:%3").arg(::getpid()).arg(outputForUnits).arg(path));
+    environment.insert(
+        stationVariable, QString("%1:%2:%3").arg(::getpid()).arg(outputForUnits).arg(path));
 #endif
     for (auto &unit : units) {
         Unit &u = *unit;

@@ -19,6 +19,8 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console);
 // (the station hands its units its output), with the file as the operator
 // named it.
 void keepRecordIfStationGone(QJsonObject record);
+// Whether this process is a unit of a station.
+bool isStationUnit();
 
 } // namespace kelto::cli
 

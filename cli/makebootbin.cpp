@@ -8,7 +8,6 @@
 #include "inputfile.h"
 
 #include <QDir>
-#include <QFileInfo>
 
 namespace kelto::cli {
 
@@ -69,12 +68,9 @@ int makeBootBin(const QStringList &arguments, Console &console)
             return line.usageError(console, "--week takes a number from 1 to 53");
         weekIndex = *week - 1;
     }
-    if (weekIndex + 1 > bootimage::weeksInYear(yearIndex))
-        return line.usageError(console,
-            QString("%1 has %2 ISO weeks; there is no week %3")
-                .arg(2000 + yearIndex)
-                .arg(bootimage::weeksInYear(yearIndex))
-                .arg(weekIndex + 1));
+    if (const QString why = bootimage::weekRefusal(years.at(yearIndex), weeks.at(weekIndex));
+        !why.isEmpty())
+        return line.usageError(console, why);
     if (!line.isSet("first") || !line.isSet("count"))
         return line.usageError(console, "--first and --count are required");
     const auto first = parseDecimal(line.value("first"), 1, lastUnit);
@@ -125,23 +121,11 @@ int makeBootBin(const QStringList &arguments, Console &console)
     const QString year = years.at(yearIndex);
     const QString week = weeks.at(weekIndex);
     if (!line.isSet("replace")) {
-        QStringList existing;
-        for (int unit = *first; unit < *first + *count; ++unit) {
-            const QString path
-                = out.filePath(bootimage::fileName(bootimage::serial(year, week, unit)));
-            if (QFileInfo::exists(path))
-                existing << path;
-        }
+        const QStringList existing
+            = bootimage::existingImages(out.path(), year, week, *first, *count);
         if (!existing.isEmpty()) {
-            constexpr int shown = 10;
-            QString names = existing.mid(0, shown).join("\n  ");
-            if (existing.size() > shown)
-                names += QString("\n  and %1 more").arg(existing.size() - shown);
             fail(command,
-                QString("%1 of the images exist already; their serials were issued before, so "
-                        "nothing was written (use --replace to replace them):\n  %2")
-                    .arg(existing.size())
-                    .arg(names),
+                bootimage::existingImagesRefusal(existing) + "\n(use --replace to replace them)",
                 console);
             return ExitFailed;
         }

@@ -91,20 +91,21 @@ QJsonObject toJson(const Vrb &vrb, const Records &records)
 
 int ballasts(const QStringList &arguments, Console &console)
 {
-    CommandLine line(command, "ballasts [--json] [--serial SERIAL]",
+    CommandLine line(command, "ballasts [--json] [--serial SERIAL | --port PATH]",
         "Reads the converter's ballast data once (its summary block and the 64\n"
         "ballast records) and prints the Initialised and Withdraw bitmaps and the\n"
         "tables of the ballast tab, eight ballasts to a row.\n\n"
         "Options:\n"
         "  --json            one JSON record: the bitmaps and one object per ballast\n"
-        "  --serial SERIAL   only the converter with this serial\n");
+        "  --serial SERIAL   only the converter with this serial (any case)\n"
+        "  --port PATH       only the converter at this USB port (see list)\n");
     line.addFlag("json");
-    addSerialOption(line);
+    addUnitOptions(line);
     if (auto done = line.parse(arguments, 0, 0, console))
         return *done;
 
     USBMIREL device;
-    if (auto done = applySerialOption(line, device, console))
+    if (auto done = applyUnitOptions(command, line, device, console))
         return *done;
     if (!connectDevice(command, device, console, true))
         return ExitFailed;

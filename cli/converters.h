@@ -19,6 +19,7 @@ struct Converter
 {
     int bus = 0;
     int address = 0;
+    QString port; // port path ("1-1.2"); empty when sysfs does not tell
     QString serial; // the unit's nine characters; empty when unreadable
     QString usbSerial; // as reported (with "b" in the bootloader)
     QString mode; // "application", "bootloader", or empty when unknown
@@ -37,16 +38,19 @@ struct Converter
 // its bootloader version.
 QList<Converter> findConverters(bool withVersions);
 
-// The --serial option of every command that talks to a converter.
-void addSerialOption(CommandLine &line);
-// Ties the device to the unit named by --serial. Nothing when the command
-// goes on; the exit code (usage error) otherwise.
-std::optional<int> applySerialOption(const CommandLine &line, USBMIREL &device, Console &console);
-
-// A command that changes a converter takes none at random: without
-// --serial and with more than one converter present it prints them and
-// refuses (returns false).
-bool singleConverterOrSerial(const QString &command, const CommandLine &line, Console &console);
+// The --serial and --port options of every command that talks to a
+// converter.
+void addUnitOptions(CommandLine &line);
+// Picks the converter the command is for and ties the device to its serial
+// and port, so that the command's reconnects, and the restarts of an
+// upgrade, find that unit or none. With neither option a command that
+// reads takes the first converter, while one that changes (`changes`)
+// takes the only one present and refuses to choose among several. A
+// serial (any case) or port that matches no converter, or a serial that
+// several have, is refused with what is present. Nothing when the command
+// goes on; its exit code otherwise.
+std::optional<int> applyUnitOptions(const QString &command, const CommandLine &line,
+    USBMIREL &device, Console &console, bool changes = false);
 
 } // namespace kelto::cli
 

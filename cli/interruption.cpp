@@ -1,9 +1,15 @@
 #include "interruption.h"
 
+#include "upgradeall.h"
 #include "upgrader.h"
 
 #include <atomic>
 #include <csignal>
+
+#ifdef Q_OS_UNIX
+#include <signal.h>
+#include <sys/types.h>
+#endif
 
 #ifndef SIGHUP
 #define SIGHUP 1 // not raised where it does not exist
@@ -21,8 +27,23 @@ std::atomic<int> caught {0};
 static_assert(std::atomic<Upgrader *>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
 
+// A station's units, each signalled once: a slot is emptied by whoever
+// signals it (handler or loop).
+constexpr int maxUnits = 1024;
+std::atomic<long> units[maxUnits];
+std::atomic<bool> station {false};
+static_assert(std::atomic<long>::is_always_lock_free);
+
 #ifdef Q_OS_UNIX
 struct sigaction previous[3];
+
+void forwardAll(int number)
+{
+    for (auto &slot : units) {
+        if (const long pid = slot.exchange(0); pid > 0)
+            ::kill(pid_t(pid), number);
+    }
+}
 
 void onSignal(int number)
 {
@@ -30,6 +51,8 @@ void onSignal(int number)
     caught.compare_exchange_strong(none, number);
     if (Upgrader *u = target.load())
         u->requestStop();
+    if (station)
+        forwardAll(caught);
 }
 #endif
 
@@ -42,6 +65,9 @@ Interruption::Interruption(Upgrader &upgrader)
 
 Interruption::Interruption()
 {
+    for (auto &slot : units)
+        slot = 0;
+    station = true;
     install(nullptr);
 }
 
@@ -60,9 +86,14 @@ void Interruption::install(Upgrader *upgrader)
     struct sigaction action = {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    // A second signal of the kind is not caught: an operator who insists
-    // gets the default, immediate end.
-    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    // A second signal of the kind is not caught by a run: an operator who
+    // insists gets the default, immediate end. A station, whose units are
+    // other processes, stays to collect their records; and its units, which
+    // no terminal reaches, take the death signal of their station after its
+    // first signal as one more request to stop after the transfer in
+    // flight, never as a kill.
+    const bool keepCatching = station || isStationUnit();
+    action.sa_flags = keepCatching ? SA_RESTART : SA_RESETHAND | SA_RESTART;
     for (int i = 0; i < 3; ++i)
         sigaction(stopSignals[i], &action, &previous[i]);
 #endif
@@ -75,6 +106,35 @@ Interruption::~Interruption()
         sigaction(stopSignals[i], &previous[i], nullptr);
 #endif
     target = nullptr;
+    station = false;
+}
+
+bool Interruption::forwardTo(long pid)
+{
+    for (auto &slot : units) {
+        long empty = 0;
+        if (slot.compare_exchange_strong(empty, pid)) {
+            forwardPending();
+            return true;
+        }
+    }
+    return false;
+}
+
+void Interruption::forget(long pid)
+{
+    for (auto &slot : units) {
+        long was = pid;
+        slot.compare_exchange_strong(was, 0);
+    }
+}
+
+void Interruption::forwardPending()
+{
+#ifdef Q_OS_UNIX
+    if (const int number = caught)
+        forwardAll(number);
+#endif
 }
 
 int Interruption::signal()

@@ -13,10 +13,10 @@ int list(const QStringList &arguments, Console &console)
 {
     CommandLine line("list", "list [--json]",
         "Lists every converter on the bus, one per line: its serial, where it is\n"
-        "(bus and device number), its mode (application or bootloader) and its\n"
-        "bootloader version. Converters that are present but cannot be used are\n"
-        "listed with the reason (not accessible: permission denied; in use by\n"
-        "another program).\n\n"
+        "(its USB port path, such as 1-1.2, which --port takes, then bus and device\n"
+        "number), its mode (application or bootloader) and its bootloader version.\n"
+        "Converters that are present but cannot be used are listed with the reason\n"
+        "(not accessible: permission denied; in use by another program).\n\n"
         "Options:\n"
         "  --json   one JSON record: {\"converters\": [...]}\n");
     line.addFlag("json");

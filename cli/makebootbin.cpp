@@ -22,7 +22,8 @@ constexpr int lastUnit = 9999;
 int makeBootBin(const QStringList &arguments, Console &console)
 {
     CommandLine line(command,
-        "make-bootbin BOOTLOADER.hex [--year YY] [--week WW] --first N --count C [--out DIR]",
+        "make-bootbin BOOTLOADER.hex [--year YY] [--week WW] --first N --count C [--out DIR] "
+        "[--replace]",
         "Converts the bootloader window of an Intel HEX build and writes one image per\n"
         "unit, Kelto_Bootloader_YYWW0NNNN.bin, stamped with the unit's serial number,\n"
         "byte for byte as the window's command does. Prints one line per file:\n"
@@ -32,11 +33,15 @@ int makeBootBin(const QStringList &arguments, Console &console)
         "Options:\n"
         "  --force      convert as the window's command does (see make-upg --help)\n"
         "  --year YY    production year, 0 to 99 (default: this year)\n"
-        "  --week WW    production week, 1 to 53 (default: this ISO week)\n"
+        "  --week WW    production week, 1 to 53 where the year has 53 ISO weeks,\n"
+        "               else to 52 (default: this ISO week)\n"
         "  --first N    first unit number, 1 to 9999\n"
         "  --count C    number of units, 1 to 10000 - N (the last unit is 9999 at most)\n"
         "  --out DIR    folder for the images (default: the current folder;\n"
         "               created when missing)\n"
+        "  --replace    replace images that exist already; without it, a run that\n"
+        "               would replace any writes none and names them (a serial is\n"
+        "               issued once)\n"
         "  --reissue    issue serials the history has as issued before (recorded as\n"
         "               reissued); without it they are refused and no image is written\n"
         "  --require-history\n"
@@ -48,6 +53,7 @@ int makeBootBin(const QStringList &arguments, Console &console)
     line.addValueOption("count", "C");
     line.addValueOption("out", "DIR");
     line.addFlag("force");
+    line.addFlag("replace");
     line.addFlag("reissue");
     addHistoryOptions(line, true);
     if (auto done = line.parse(arguments, 1, 1, console))
@@ -70,6 +76,9 @@ int makeBootBin(const QStringList &arguments, Console &console)
             return line.usageError(console, "--week takes a number from 1 to 53");
         weekIndex = *week - 1;
     }
+    if (const QString why = bootimage::weekRefusal(years.at(yearIndex), weeks.at(weekIndex));
+        !why.isEmpty())
+        return line.usageError(console, why);
     if (!line.isSet("first") || !line.isSet("count"))
         return line.usageError(console, "--first and --count are required");
     const auto first = parseDecimal(line.value("first"), 1, lastUnit);
@@ -119,6 +128,16 @@ int makeBootBin(const QStringList &arguments, Console &console)
     }
     const QString year = years.at(yearIndex);
     const QString week = weeks.at(weekIndex);
+    if (!line.isSet("replace")) {
+        const QStringList existing
+            = bootimage::existingImages(out.path(), year, week, *first, *count);
+        if (!existing.isEmpty()) {
+            fail(command,
+                bootimage::existingImagesRefusal(existing) + "\n(use --replace to replace them)",
+                console);
+            return ExitFailed;
+        }
+    }
     // Recorded as issued, all or none, before any image exists.
     QStringList serials;
     for (int unit = *first; unit < *first + *count; ++unit)

@@ -33,19 +33,20 @@ QString bits(uint32_t value)
 int status(const QStringList &arguments, Console &console)
 {
     const char command[] = "status";
-    CommandLine line(command, "status [--json] [--serial SERIAL]",
+    CommandLine line(command, "status [--json] [--serial SERIAL | --port PATH]",
         "Reads the converter's 32-bit status word and prints it as the window does,\n"
         "every bit, most significant first.\n\n"
         "Options:\n"
         "  --json            one JSON record instead of the text\n"
-        "  --serial SERIAL   only the converter with this serial\n");
+        "  --serial SERIAL   only the converter with this serial (any case)\n"
+        "  --port PATH       only the converter at this USB port (see list)\n");
     line.addFlag("json");
-    addSerialOption(line);
+    addUnitOptions(line);
     if (auto done = line.parse(arguments, 0, 0, console))
         return *done;
 
     USBMIREL device;
-    if (auto done = applySerialOption(line, device, console))
+    if (auto done = applyUnitOptions(command, line, device, console))
         return *done;
     if (!connectDevice(command, device, console, true))
         return ExitFailed;
@@ -70,13 +71,14 @@ int status(const QStringList &arguments, Console &console)
 int read(const QStringList &arguments, Console &console)
 {
     const char command[] = "read";
-    CommandLine line(command, "read [--serial SERIAL] ADDRESS LENGTH",
+    CommandLine line(command, "read [--serial SERIAL | --port PATH] ADDRESS LENGTH",
         "Reads LENGTH bytes (decimal, 1 to 1048576) of converter memory from ADDRESS\n"
         "(hexadecimal, \"0x\" optional), decoded as the window's read does, and\n"
         "prints their dump.\n\n"
         "Options:\n"
-        "  --serial SERIAL   only the converter with this serial\n");
-    addSerialOption(line);
+        "  --serial SERIAL   only the converter with this serial (any case)\n"
+        "  --port PATH       only the converter at this USB port (see list)\n");
+    addUnitOptions(line);
     if (auto done = line.parse(arguments, 2, 2, console))
         return *done;
     const auto address = parseHexadecimal(line.positional().at(0));
@@ -87,7 +89,7 @@ int read(const QStringList &arguments, Console &console)
         return line.usageError(console, "LENGTH must be a number from 1 to 1048576");
 
     USBMIREL device;
-    if (auto done = applySerialOption(line, device, console))
+    if (auto done = applyUnitOptions(command, line, device, console))
         return *done;
     if (!connectDevice(command, device, console))
         return ExitFailed;

@@ -31,10 +31,12 @@ const char command[] = "upgrade";
 
 using kelto::upgrade::Outcome;
 
-QJsonObject record(const Inspection &file, const Outcome &outcome, int signal, qint64 durationMs)
+QJsonObject record(const Inspection &file, const Outcome &outcome, int signal, qint64 durationMs,
+    const QString &port)
 {
     QJsonObject o;
     o["file"] = file.path;
+    o["port"] = port;
     if (file.accepted()) {
         o["checksum_a"] = hex32(file.storedChecksumA);
         o["checksum_b"] = hex32(file.storedChecksumB);
@@ -51,9 +53,10 @@ QJsonObject record(const Inspection &file, const Outcome &outcome, int signal, q
 // The run as far as it went: the history's entry completed, the record, the
 // message and the exit code.
 int finish(const Inspection &file, const Outcome &outcome, int signal, bool json,
-    const QElapsedTimer &clock, Console &console, kelto::history::UpgradeRun *history = nullptr)
+    const QElapsedTimer &clock, Console &console, const QString &port = QString(),
+    kelto::history::UpgradeRun *history = nullptr)
 {
-    QJsonObject o = record(file, outcome, signal, clock.elapsed());
+    QJsonObject o = record(file, outcome, signal, clock.elapsed(), port);
     if (history) {
         if (history->recording()
             && !history->finish(o, outcome.success && signal == 0, outcome.unitSerial()))
@@ -61,8 +64,10 @@ int finish(const Inspection &file, const Outcome &outcome, int signal, bool json
         if (!history->problem().isEmpty())
             o["history_problem"] = history->problem();
     }
-    if (json)
+    if (json) {
         console.out << QJsonDocument(o).toJson(QJsonDocument::Compact) << "\n";
+        keepRecordIfStationGone(o);
+    }
     console.out.flush();
     const QString advice = kelto::upgrade::stateAdvice(outcome.converter);
     if (signal != 0) {
@@ -84,23 +89,15 @@ int finish(const Inspection &file, const Outcome &outcome, int signal, bool json
 
 // What the entry knows before the run: the file, the unit asked for and
 // the USB port it is on.
-kelto::history::UpgradeStart historyStart(const CommandLine &line, const QString &path)
+kelto::history::UpgradeStart historyStart(
+    const CommandLine &line, const QString &path, const Inspection &file, const QString &port)
 {
     kelto::history::UpgradeStart start;
     start.file = line.isSet("file-name") ? line.value("file-name") : path;
-    start.fileSha256 = kelto::history::fileSha256(path);
+    // Of the bytes the run takes: a pipe cannot be read a second time.
+    start.fileSha256 = QString::fromLatin1(file.sha256.toHex());
     start.serial = line.value("serial").left(9);
-    // Nothing is opened for it: an untouched converter stays untouched.
-    const QList<UsbDevice::Presence> present = USBMIREL().survey(false);
-    for (const UsbDevice::Presence &p : present) {
-        if (start.serial.isEmpty() ? present.size() == 1
-                                   : p.serial.startsWith(start.serial.toLatin1())) {
-            Converter c;
-            c.bus = p.bus;
-            c.address = p.address;
-            start.usbPort = c.where();
-        }
-    }
+    start.usbPort = port;
     return start;
 }
 
@@ -125,8 +122,8 @@ std::optional<int> unitsRefused(const CommandLine &line, Console &console)
 int upgrade(const QStringList &arguments, Console &console)
 {
     CommandLine line(command,
-        "upgrade [--json] [--force] [--serial SERIAL | --all] [--require-history] "
-        "[--history PATH|URL] FILE.upg",
+        "upgrade [--json] [--force] [--serial SERIAL] [--port PATH] [--all] "
+        "[--require-history] [--history PATH|URL] FILE.upg",
         "Writes the upgrade file into the converter as the window's \"Firmware\n"
         "Change\" does: connect, restart into the bootloader when the application\n"
         "runs, write and verify the application pages and the external flash, start\n"
@@ -146,12 +143,19 @@ int upgrade(const QStringList &arguments, Console &console)
         "            an application area without data, data where an upgrade never\n"
         "            writes)\n"
         "  --serial SERIAL\n"
-        "            only the converter with this serial, followed across its\n"
-        "            restarts; needed when more than one converter is present\n"
+        "            only the converter with this serial (any case); with more than\n"
+        "            one converter present, this or --port is needed\n"
+        "  --port PATH\n"
+        "            only the converter at this USB port (see list); a serial that\n"
+        "            several converters report needs it. The run follows the unit's\n"
+        "            serial and port across its restarts, and no other unit's\n"
         "  --all     every converter present at the start, in parallel: one\n"
         "            progress line per unit on a terminal, one line per unit and\n"
         "            step in a log; with --json one record per unit, then a\n"
-        "            summary. Exit code 0 only when every unit succeeded.\n"
+        "            summary (always, also when no unit was started). Each unit is\n"
+        "            addressed by its port; serials that several units report are\n"
+        "            named (duplicate_serials). Exit code 0 only when every unit\n"
+        "            succeeded.\n"
         "  --require-history\n"
         "            refuse (exit code 1, no converter touched) when the history\n"
         "            cannot be written; without it the run goes on and says so\n"
@@ -159,7 +163,7 @@ int upgrade(const QStringList &arguments, Console &console)
     line.addFlag("json");
     line.addFlag("force");
     line.addFlag("all");
-    addSerialOption(line);
+    addUnitOptions(line);
     addHistoryOptions(line, true);
     // upgrade --all names the file it was given to its units' history.
     line.addValueOption("file-name", "NAME");
@@ -167,8 +171,8 @@ int upgrade(const QStringList &arguments, Console &console)
         return *done;
     const QString path = line.positional().at(0);
     if (line.isSet("all")) {
-        if (line.isSet("serial"))
-            return line.usageError(console, "--all and --serial exclude each other");
+        if (line.isSet("serial") || line.isSet("port"))
+            return line.usageError(console, "--all excludes --serial and --port");
         // Each unit writes its own entry to the same store.
         QStringList unitOptions {"--history", historyLocation(line)};
         if (line.isSet("require-history")) {
@@ -197,9 +201,6 @@ int upgrade(const QStringList &arguments, Console &console)
         return finish(file, refused, 0, json, clock, console);
     }
 
-    if (!singleConverterOrSerial(command, line, console))
-        return ExitFailed;
-
     ProgressDisplay display(console.out, console.outIsTerminal);
     Outcome outcome;
     int signal = 0;
@@ -207,18 +208,20 @@ int upgrade(const QStringList &arguments, Console &console)
     // Caught from here until the record is out: a signal after the run's
     // last stop point, or before its start, must not cost the record.
     Interruption interruption;
+    QString port; // where the run was tied to
     {
         USBMIREL device;
-        if (auto done = applySerialOption(line, device, console))
+        if (auto done = applyUnitOptions(command, line, device, console, true))
             return *done;
+        port = device.port();
         // The run's entry, before its first request reaches the converter.
-        history.emplace(
-            historyLocation(line), "kelto-cli " KELTO_VERSION, historyStart(line, path));
+        history.emplace(historyLocation(line), "kelto-cli " KELTO_VERSION,
+            historyStart(line, path, file, port));
         if (!history->recording()) {
             if (line.isSet("require-history")) {
                 Outcome refused;
                 refused.reason = history->problem() + " (--require-history)";
-                return finish(file, refused, 0, json, clock, console, &*history);
+                return finish(file, refused, 0, json, clock, console, port, &*history);
             }
             warnWithoutHistory(command, history->problem(), console);
         }
@@ -276,7 +279,7 @@ int upgrade(const QStringList &arguments, Console &console)
         signal = outcome.interrupted ? Interruption::signal() : 0;
         display.close();
     }
-    const int code = finish(file, outcome, signal, json, clock, console, &*history);
+    const int code = finish(file, outcome, signal, json, clock, console, port, &*history);
     // One that came when the run had ended changed nothing the record says.
     if (signal == 0 && Interruption::signal() != 0) {
         fail(command,

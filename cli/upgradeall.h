@@ -3,6 +3,7 @@
 
 #include "console.h"
 
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
@@ -15,6 +16,14 @@ namespace kelto::cli {
 // unitOptions go to every unit's command line (the history's).
 int upgradeAll(
     const QString &path, bool json, bool force, const QStringList &unitOptions, Console &console);
+
+// In a unit's process: when its station is gone (killed, say) the record
+// cannot reach the station's log through it; it is appended there directly
+// (the station hands its units its output), with the file as the operator
+// named it.
+void keepRecordIfStationGone(QJsonObject record);
+// Whether this process is a unit of a station.
+bool isStationUnit();
 
 } // namespace kelto::cli
 

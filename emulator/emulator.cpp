@@ -249,6 +249,13 @@ void setTransferLogging(bool on)
     s.logging = on;
 }
 
+void mirrorSysfs(const std::string &root)
+{
+    auto &s = state();
+    Lock lock(s.mutex);
+    s.sysfsMirror = root;
+}
+
 void setTransferHook(std::function<void(const TransferRecord &)> hook)
 {
     auto &s = state();

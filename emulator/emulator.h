@@ -278,6 +278,12 @@ void clearTransferLog();
 // Logging is on after reset(); long runs (benchmarks, the preloaded
 // program) may switch it off so that the log does not grow without bound.
 void setTransferLogging(bool on);
+// The in-process bus as the kernel's sysfs shows it, rewritten under `root`
+// at every scan of the bus (usb_find_devices): bus/usb/devices/B-P with
+// idVendor, idProduct, busnum, devnum, devpath and serial, each converter at
+// the port the test bed gives it. A host pointed there (kelto::setSysfsRoot)
+// finds serials and port paths as under the bed. Empty (after reset()): none.
+void mirrorSysfs(const std::string &root);
 // Called after every vendor transfer a device served, in the host's thread
 // and outside the emulator's lock, so that a test can act at an exact point
 // of a run (for instance send a signal in the middle of the page loop).

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace kelto::emu::detail {
@@ -145,6 +147,40 @@ void State::findBusses()
     relink();
 }
 
+unsigned State::portOf(const Device &d) const
+{
+    unsigned port = 1;
+    for (const auto &o : devices)
+        if (o.get() != &d && o->cfg.bus == d.cfg.bus && o->id < d.id)
+            ++port;
+    return port;
+}
+
+void State::writeSysfsMirror() const
+{
+    namespace fs = std::filesystem;
+    std::error_code ignored;
+    const fs::path dir = fs::path(sysfsMirror) / "bus/usb/devices";
+    fs::remove_all(dir, ignored);
+    fs::create_directories(dir, ignored);
+    for (const auto &d : devices) {
+        if (!d->present)
+            continue;
+        const std::string port = std::to_string(portOf(*d));
+        const fs::path entry = dir / (std::to_string(d->cfg.bus) + "-" + port);
+        fs::create_directories(entry, ignored);
+        char vid[8], pid[8];
+        std::snprintf(vid, sizeof vid, "%04x", unsigned(d->cfg.vendorId));
+        std::snprintf(pid, sizeof pid, "%04x", unsigned(d->cfg.productId));
+        const std::pair<const char *, std::string> attributes[]
+            = {{"idVendor", vid}, {"idProduct", pid}, {"busnum", std::to_string(d->cfg.bus)},
+                {"devnum", std::to_string(d->devnum)}, {"devpath", port},
+                {"serial", d->reportedSerial()}};
+        for (const auto &[name, value] : attributes)
+            std::ofstream(entry / name) << value << "\n";
+    }
+}
+
 void State::findDevices()
 {
     refreshAll();
@@ -187,6 +223,8 @@ void State::findDevices()
                 known.insert(known.begin(), n.second);
     }
     relink();
+    if (!sysfsMirror.empty())
+        writeSysfsMirror();
 }
 
 void State::relink()
@@ -288,6 +326,7 @@ void State::resetLocked()
     virtualUs = 0;
     realStart = std::chrono::steady_clock::now();
     logging = true;
+    sysfsMirror.clear();
     trace = false;
     log.clear();
     script.clear();

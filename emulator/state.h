@@ -67,6 +67,8 @@ struct State
     // reset with the bus): busses and, per bus, devices in list order.
     std::vector<unsigned> hostBusses;
     std::map<unsigned, std::vector<struct usb_device *>> hostDevices;
+    // Where findDevices() keeps the bus as sysfs shows it; empty: nowhere.
+    std::string sysfsMirror;
 
     uint64_t nowUs() const;
     // Charges time to a device: advances the virtual clock, or returns the
@@ -97,6 +99,10 @@ struct State
     void findBusses();
     void findDevices();
     void relink();
+    // The converter's port on its bus (its place among the converters of
+    // that bus), the same across its restarts: "B-<port>" in sysfs.
+    unsigned portOf(const Device &d) const;
+    void writeSysfsMirror() const;
     // The bus as an empty test bed has it: bus 1's folder and hub only.
     void resetBus();
     Device *device(int id);

@@ -13,6 +13,7 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -62,8 +63,14 @@ void dropFileCapabilities(gpointer)
 bool dump(const std::string &dir, std::string &error)
 {
     g_mkdir_with_parents(dir.c_str(), 0755);
+    std::vector<std::string> seen;
     for (size_t id = 0; id < emu::deviceCount(); ++id) {
-        const std::string serial = emu::config(int(id)).serial;
+        // Two converters with one serial (one bootloader image flashed
+        // twice): the second is SERIAL.2, and so on.
+        std::string serial = emu::config(int(id)).serial;
+        seen.push_back(serial);
+        if (const auto n = std::count(seen.begin(), seen.end(), serial); n > 1)
+            serial += "." + std::to_string(n);
         const std::vector<uint8_t> f = emu::flash(int(id));
         const std::vector<uint8_t> e = emu::externalFlash(int(id));
         std::ofstream(dir + "/" + serial + ".flash", std::ios::binary)

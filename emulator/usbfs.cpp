@@ -867,13 +867,7 @@ void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
     addHub(bus);
     // The port stays the converter's own across restarts, as the socket it
     // is plugged into does.
-    int port = 1;
-    {
-        auto &s = state();
-        for (auto &o : s.devices)
-            if (o.get() != &d && o->cfg.bus == bus && o->id < d.id)
-                ++port;
-    }
+    const unsigned port = state().portOf(d);
     Node n;
     n.ref = NodeRef {this, mainContext, completer.get(), d.id, d.generation, epoch, d.devnum, {}};
     n.bus = bus;
@@ -889,15 +883,16 @@ void UsbfsBed::Impl::addNode(const Device &d, uint64_t epoch)
     const std::string busnum = std::to_string(bus) + "\n";
     const std::string devnum = std::to_string(d.devnum) + "\n";
     const std::string serial = d.reportedSerial() + "\n";
+    const std::string devpath = std::to_string(port) + "\n";
     const std::string busProperty = std::to_string(bus);
     const std::string devProperty = std::to_string(d.devnum);
     // Full speed; the descriptors as the kernel keeps them (the device's,
     // then its configuration's), which libusb-1.0 reads from sysfs.
     gchar *sys = umockdev_testbed_add_device(bed, "usb", name.c_str(), nullptr, "idVendor", vid,
         "idProduct", pid, "busnum", busnum.c_str(), "devnum", devnum.c_str(), "serial",
-        serial.c_str(), "bConfigurationValue", "1\n", "bNumInterfaces", " 1\n", "speed", "12\n",
-        nullptr, "DEVNAME", n.dev.c_str(), "DEVTYPE", "usb_device", "BUSNUM", busProperty.c_str(),
-        "DEVNUM", devProperty.c_str(), nullptr);
+        serial.c_str(), "devpath", devpath.c_str(), "bConfigurationValue", "1\n", "bNumInterfaces",
+        " 1\n", "speed", "12\n", nullptr, "DEVNAME", n.dev.c_str(), "DEVTYPE", "usb_device", "BUSNUM",
+        busProperty.c_str(), "DEVNUM", devProperty.c_str(), nullptr);
     n.sys = sys ? sys : "";
     g_free(sys);
     if (!n.sys.empty()) {

@@ -3,7 +3,9 @@
 #include "flashimage.h"
 #include "outputfile.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <mutex>
 
@@ -93,6 +95,48 @@ int yearPreselection(const QDate &date)
     int weekYear = date.year();
     date.weekNumber(&weekYear);
     return weekYear % 100;
+}
+
+int weeksInYear(int yearIndex)
+{
+    // 28 December is always in the last ISO week of its year.
+    return QDate(2000 + yearIndex, 12, 28).weekNumber();
+}
+
+QString weekRefusal(const QString &year, const QString &week)
+{
+    const int weeks = weeksInYear(year.toInt());
+    if (week.toInt() <= weeks)
+        return QString();
+    return QString("%1 has %2 ISO weeks; there is no week %3")
+        .arg(2000 + year.toInt())
+        .arg(weeks)
+        .arg(week.toInt());
+}
+
+QStringList existingImages(
+    const QString &dir, const QString &year, const QString &week, int first, int count)
+{
+    QStringList existing;
+    for (int unit = first; unit < first + count; ++unit) {
+        const QString path = QDir(dir).filePath(fileName(serial(year, week, unit)));
+        // A folder in the way is no image: writing there fails and says so.
+        if (QFileInfo(path).isFile())
+            existing << path;
+    }
+    return existing;
+}
+
+QString existingImagesRefusal(const QStringList &existing)
+{
+    constexpr int shown = 10;
+    QString names = existing.mid(0, shown).join("\n  ");
+    if (existing.size() > shown)
+        names += QString("\n  and %1 more").arg(existing.size() - shown);
+    return QString("%1 of the images exist already; their serials were issued before, so "
+                   "nothing was written:\n  %2")
+        .arg(existing.size())
+        .arg(names);
 }
 
 int weekPreselection(const QDate &date)

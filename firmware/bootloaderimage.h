@@ -40,6 +40,16 @@ QStringList yearItems();
 QStringList weekItems();
 int yearPreselection(const QDate &date);
 int weekPreselection(const QDate &date);
+// How many ISO weeks (52 or 53) the year of the year item `yearIndex` has.
+int weeksInYear(int yearIndex);
+// Empty when the year item has the week item; otherwise why not.
+QString weekRefusal(const QString &year, const QString &week);
+// The images of units first .. first + count - 1 that exist in `dir`
+// already: their serials were issued before.
+QStringList existingImages(
+    const QString &dir, const QString &year, const QString &week, int first, int count);
+// A refusal naming them (the first ten), for the user.
+QString existingImagesRefusal(const QStringList &existing);
 
 // The date production runs take as "now"; tests replace it.
 QDate currentDate();

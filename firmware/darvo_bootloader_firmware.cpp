@@ -8,6 +8,7 @@
 #include "upgradefile.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -100,6 +101,10 @@ void Darvo_bootloader::slotpushButtonCreateBootBin(bool)
         kelto::bootimage::weekItems(), kelto::bootimage::weekPreselection(today), false, &ok);
     if (!ok)
         return;
+    if (const QString why = kelto::bootimage::weekRefusal(year, week); !why.isEmpty()) {
+        ui->txt->append("Err: " + why);
+        return;
+    }
 
     const int number = QInputDialog::getInt(
         this, tr("Production number"), tr("Number(NNNN)"), 1, 1, 9999, 1, &ok);
@@ -112,6 +117,13 @@ void Darvo_bootloader::slotpushButtonCreateBootBin(bool)
     if (!ok)
         return;
     ui->txt->append(tr("iter %1").arg(count));
+    // A serial is issued once: no image made before is replaced.
+    if (const QStringList existing
+        = kelto::bootimage::existingImages(QDir::currentPath(), year, week, number, count);
+        !existing.isEmpty()) {
+        ui->txt->append("Err: " + kelto::bootimage::existingImagesRefusal(existing));
+        return;
+    }
 
     for (int unit = number; unit < number + count; ++unit) {
         const QString serial = kelto::bootimage::serial(year, week, unit);

@@ -4,6 +4,7 @@
 #include "flashimage.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QDataStream>
 #include <QStringList>
 
@@ -111,6 +112,7 @@ Inspection inspect(const QString &path, const QByteArray &bytes, qint64 size)
     result.opened = true;
     result.sizeUnknown = size < 0 && bytes.size() > fileSize;
     result.fileSize = size >= 0 ? size : bytes.size();
+    result.sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
     QBuffer file;
     file.setData(bytes);
     file.open(QIODevice::ReadOnly);

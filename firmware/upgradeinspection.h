@@ -58,6 +58,8 @@ struct Inspection
     uint32_t computedChecksumB = 0;
     QVector<Section> sections;
     QVector<Finding> findings;
+    // SHA-256 of the bytes read, which are what an upgrade takes.
+    QByteArray sha256;
     // The plain image (only when status is Ok); what an upgrade writes.
     QByteArray image;
 

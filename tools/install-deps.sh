@@ -12,7 +12,7 @@ packages=(
   libbenchmark-dev
   libqt6sql6-sqlite libqt6sql6-psql postgresql
   xvfb xauth imagemagick
-  srecord python3
+  srecord python3 procps
   dpkg-dev fakeroot
   help2man lintian appstream desktop-file-utils bash-completion
   # The test bed's clients on libusb-1.0: lsusb, and libusb-compat-0.1 built

@@ -4,8 +4,6 @@
 #include "streamline.h"
 
 #include <QDebug>
-#include <QDir>
-#include <QFile>
 
 #include <usb.h>
 
@@ -16,11 +14,10 @@ std::mutex usbMutex;
 
 namespace {
 
+using kelto::discovery::unitOf;
+
 // Written only by the thread it belongs to.
 thread_local UsbDevice::LinkError threadLinkError = UsbDevice::LinkError::None;
-
-std::mutex sysfsMutex;
-QString sysfsRoot = QStringLiteral("/sys"); // guarded by sysfsMutex
 
 constexpr int requestTypeIn = 0xC0;
 constexpr int requestTypeOut = 0x40;
@@ -58,62 +55,6 @@ QString currentSysfsRoot()
     return sysfsRoot;
 }
 
-QByteArray readAttribute(const QString &dir, const char *name)
-{
-    QFile f(dir + '/' + QLatin1String(name));
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return f.read(256).trimmed();
-}
-
-// The devices with the identity that the kernel has, as sysfs shows them
-// to anybody, whether or not their nodes can be opened.
-QList<UsbDevice::Presence> sysfsDevices(uint16_t vendorId, uint16_t productId)
-{
-    QString root;
-    {
-        std::lock_guard<std::mutex> lock(sysfsMutex);
-        root = sysfsRoot;
-    }
-    QList<UsbDevice::Presence> found;
-    const QDir dir(root + QStringLiteral("/bus/usb/devices"));
-    for (const QString &entry : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
-        const QString path = dir.filePath(entry);
-        bool vendorOk = false;
-        bool productOk = false;
-        const uint vendor = readAttribute(path, "idVendor").toUInt(&vendorOk, 16);
-        const uint product = readAttribute(path, "idProduct").toUInt(&productOk, 16);
-        if (!vendorOk || !productOk || vendor != vendorId || product != productId)
-            continue;
-        UsbDevice::Presence p;
-        p.bus = readAttribute(path, "busnum").toInt();
-        p.address = readAttribute(path, "devnum").toInt();
-        p.serial = readAttribute(path, "serial");
-        found << p;
-    }
-    return found;
-}
-
-// The serial the kernel read from the device when it was plugged in;
-// empty where sysfs does not have the device.
-QByteArray serialInSysfs(
-    uint16_t vendorId, uint16_t productId, const struct usb_bus *bus, const struct usb_device *dev)
-{
-    const int busnum = QByteArray(bus->dirname).toInt();
-    const int devnum = QByteArray(dev->filename).toInt();
-    for (const UsbDevice::Presence &p : sysfsDevices(vendorId, productId)) {
-        if (p.bus == busnum && p.address == devnum)
-            return p.serial;
-    }
-    return QByteArray();
-}
-
-// The serial without the bootloader's "b": the unit, whatever its mode.
-QByteArray unitOf(const QByteArray &serial)
-{
-    return serial.size() == 10 && serial.endsWith('b') ? serial.left(9) : serial;
-}
-
 QByteArray readSerialDescriptor(usb_dev_handle *handle)
 {
     QByteArray serial;
@@ -131,12 +72,6 @@ QByteArray readSerialDescriptor(usb_dev_handle *handle)
 }
 
 } // namespace
-
-void kelto::setSysfsRoot(const QString &root)
-{
-    std::lock_guard<std::mutex> lock(sysfsMutex);
-    sysfsRoot = root;
-}
 
 UsbDevice::UsbDevice() = default;
 
@@ -197,6 +132,9 @@ int UsbDevice::connectPrivate()
     bool matchSeen = false;
     bool permissionDenied = false;
     bool busy = false;
+    // The kernel's view, read once: serials without opening a node, ports.
+    const QList<kelto::discovery::Entry> inSysfs
+        = kelto::discovery::sysfsDevices(vendorId, productId);
     for (struct usb_bus *bus = usb_get_busses(); bus; bus = bus->next) {
         kelto::StreamLine() << "bus: " << static_cast<const void *>(bus);
         for (struct usb_device *dev = bus->devices; dev; dev = dev->next) {
@@ -215,10 +153,19 @@ int UsbDevice::connectPrivate()
             // serial; where it does not, it is only looked at, never
             // configured or claimed (the serial is a standard request that
             // needs neither).
+            const auto entry = kelto::discovery::atAddress(
+                inSysfs, QByteArray(bus->dirname).toInt(), QByteArray(dev->filename).toInt());
+            // A unit tied to a port is only ever looked for there; one whose
+            // port sysfs does not tell cannot be shown to be it.
+            if (!wantedPort.isEmpty() && (!entry || entry->port != wantedPort)) {
+                kelto::StreamLine()
+                    << "port" << (entry ? entry->port : QString("?")) << "is not" << wantedPort;
+                continue;
+            }
             QByteArray serial;
             if (!wantedSerial.isEmpty()) {
-                serial = serialInSysfs(vendorId, productId, bus, dev);
-                if (!serial.isEmpty() && unitOf(serial) != wantedSerial) {
+                serial = entry ? entry->serial : QByteArray();
+                if (!serial.isEmpty() && !kelto::discovery::sameUnit(serial, wantedSerial)) {
                     kelto::StreamLine() << "serial" << serial << "is not" << wantedSerial;
                     continue;
                 }
@@ -240,7 +187,7 @@ int UsbDevice::connectPrivate()
 
             if (!wantedSerial.isEmpty() && serial.isEmpty()) {
                 serial = readSerialDescriptor(handle);
-                if (unitOf(serial) != wantedSerial) {
+                if (!kelto::discovery::sameUnit(serial, wantedSerial)) {
                     kelto::StreamLine() << "serial" << serial << "is not" << wantedSerial;
                     usb_close(handle);
                     handle = nullptr;
@@ -302,6 +249,7 @@ int UsbDevice::connectPrivate()
                 continue;
             }
             connectFailure = ConnectFailure::None;
+            openPort = entry ? entry->port : QString();
             return 0;
         }
     }
@@ -316,7 +264,9 @@ void UsbDevice::reportConnectFailure(bool matchSeen, bool permissionDenied, bool
     // in use by another program.
     const unsigned vid = vendorId;
     const unsigned pid = productId;
-    const QByteArray which = wantedSerial.isEmpty() ? QByteArray() : " serial " + wantedSerial;
+    QByteArray which = wantedSerial.isEmpty() ? QByteArray() : " serial " + wantedSerial;
+    if (!wantedPort.isEmpty())
+        which += " at port " + wantedPort.toLatin1();
     // A node we may not open counts first: it may well be the unit asked for.
     if (permissionDenied) {
         connectFailure = ConnectFailure::NotAccessible;
@@ -326,10 +276,11 @@ void UsbDevice::reportConnectFailure(bool matchSeen, bool permissionDenied, bool
     } else if (!matchSeen) {
         // libusb-0.1 does not list a node it cannot open at all; the
         // kernel's own list tells whether the device is there.
-        bool inSysfs = false;
-        for (const Presence &p : sysfsDevices(vendorId, productId))
-            inSysfs |= wantedSerial.isEmpty() || unitOf(p.serial) == wantedSerial;
-        if (inSysfs) {
+        bool seen = false;
+        for (const kelto::discovery::Entry &e : kelto::discovery::sysfsDevices(vendorId, productId))
+            seen |= (wantedSerial.isEmpty() || kelto::discovery::sameUnit(e.serial, wantedSerial))
+                && (wantedPort.isEmpty() || e.port == wantedPort);
+        if (seen) {
             connectFailure = ConnectFailure::NotAccessible;
             qDebug("USB device %04x:%04x%s present but not accessible: permission denied "
                    "(install the udev rule 70-kelto.rules, then plug the device in again)",
@@ -356,6 +307,7 @@ void UsbDevice::disconnectPrivate()
     usb_release_interface(handle, interfaceNumber);
     usb_close(handle);
     handle = nullptr;
+    openPort.clear();
 }
 
 int UsbDevice::control_receivePrivate(
@@ -425,6 +377,22 @@ void UsbDevice::setSerial(const QByteArray &serial)
 {
     Lock lock(usbMutex);
     wantedSerial = unitOf(serial);
+    if (wantedSerial.isEmpty())
+        wantedPort.clear();
+    else if (handle && !openPort.isEmpty())
+        wantedPort = openPort;
+}
+
+void UsbDevice::setPort(const QString &port)
+{
+    Lock lock(usbMutex);
+    wantedPort = port;
+}
+
+QString UsbDevice::port()
+{
+    Lock lock(usbMutex);
+    return wantedPort;
 }
 
 QByteArray UsbDevice::serial()
@@ -470,6 +438,8 @@ QList<UsbDevice::Presence> UsbDevice::survey(bool openNodes)
     usb_init();
     usb_find_busses();
     usb_find_devices();
+    const QList<kelto::discovery::Entry> inSysfs
+        = kelto::discovery::sysfsDevices(vendorId, productId);
     QList<Presence> found;
     for (struct usb_bus *bus = usb_get_busses(); bus; bus = bus->next) {
         for (struct usb_device *dev = bus->devices; dev; dev = dev->next) {
@@ -478,7 +448,10 @@ QList<UsbDevice::Presence> UsbDevice::survey(bool openNodes)
             Presence p;
             p.bus = QByteArray(bus->dirname).toInt();
             p.address = QByteArray(dev->filename).toInt();
-            p.serial = serialInSysfs(vendorId, productId, bus, dev);
+            if (const auto e = kelto::discovery::atAddress(inSysfs, p.bus, p.address)) {
+                p.serial = e->serial;
+                p.port = e->port;
+            }
             if (!openNodes) {
                 found << p;
                 continue;
@@ -495,12 +468,17 @@ QList<UsbDevice::Presence> UsbDevice::survey(bool openNodes)
         }
     }
     // What the library could not list at all.
-    for (const Presence &p : sysfsDevices(vendorId, productId)) {
+    for (const kelto::discovery::Entry &e : inSysfs) {
         const bool listed = std::any_of(found.cbegin(), found.cend(),
-            [&p](const Presence &q) { return q.bus == p.bus && q.address == p.address; });
+            [&e](const Presence &q) { return q.bus == e.bus && q.address == e.address; });
         if (!listed) {
+            Presence p;
+            p.bus = e.bus;
+            p.address = e.address;
+            p.port = e.port;
+            p.serial = e.serial;
+            p.access = ConnectFailure::NotAccessible;
             found << p;
-            found.last().access = ConnectFailure::NotAccessible;
         }
     }
     std::sort(found.begin(), found.end(), [](const Presence &a, const Presence &b) {

@@ -1,6 +1,8 @@
 #ifndef KELTO_USB_USBDEVICE_H
 #define KELTO_USB_USBDEVICE_H
 
+#include "discovery.h"
+
 #include <QByteArray>
 #include <QObject>
 
@@ -47,6 +49,7 @@ public:
     {
         int bus = 0;
         int address = 0; // device number on its bus
+        QString port; // port path ("1-1.2"); empty where sysfs does not have it
         QByteArray serial; // empty when it could not be read
         ConnectFailure access = ConnectFailure::None; // NotAccessible when not openable
     };
@@ -77,12 +80,21 @@ public:
 
     // Once set, every connect (the implicit reconnects of the transfers
     // included) takes only the device whose serial is `serial` (its
-    // application) or `serial` + "b" (its bootloader), so that whatever
-    // closes the link in between, the next transfer goes to the same unit.
+    // application) or `serial` + "b" (its bootloader), in any case, so that
+    // whatever closes the link in between, the next transfer goes to the
+    // same unit.
     // Empty: the first matching device, as always. A trailing "b" is
-    // ignored.
+    // ignored. Set while a device is open whose port the kernel tells, it
+    // ties the object to that port as well (see setPort); cleared, it
+    // unties both.
     void setSerial(const QByteArray &serial);
     QByteArray serial();
+    // Once set, every connect takes only the device plugged in at `port`
+    // (a port path, "1-1.2"): a unit keeps its port across its restarts,
+    // and another unit reporting the same serial is never taken for it.
+    // Empty: any port.
+    void setPort(const QString &port);
+    QString port();
 
     ConnectFailure lastConnectFailure();
     static LinkError lastLinkError();
@@ -120,12 +132,9 @@ private:
     int openAddress = 0; // guarded by usbMutex
     bool openInSysfs = false; // guarded by usbMutex
     QByteArray wantedSerial; // guarded by usbMutex
+    QString wantedPort; // guarded by usbMutex
+    QString openPort; // port of the device open now; guarded by usbMutex
     ConnectFailure connectFailure = ConnectFailure::None; // guarded by usbMutex
 };
-
-namespace kelto {
-// Root of the kernel's sysfs tree ("/sys"); tests point it elsewhere.
-void setSysfsRoot(const QString &root);
-} // namespace kelto
 
 #endif

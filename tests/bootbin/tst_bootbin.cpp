@@ -70,6 +70,7 @@ private slots:
     void cancelledDialogsWriteNothing_data();
     void cancelledDialogsWriteNothing();
     void unwritableFileIsReported();
+    void imagesMadeBeforeAreKept();
 
 private:
     QString hexFile(const QByteArray &text);
@@ -335,6 +336,24 @@ void TestBootBin::unwritableFileIsReported()
             "New bootloader + serial:", "Kelto_Bootloader_185100001.bin", "185100002", error}));
     QCOMPARE(
         QDir::current().entryList(QDir::Files), QStringList {"Kelto_Bootloader_185100001.bin"});
+}
+
+void TestBootBin::imagesMadeBeforeAreKept()
+{
+    // A serial is issued once: a second run over the same units writes none.
+    QFile before("Kelto_Bootloader_185100002.bin");
+    QVERIFY(before.open(QIODevice::WriteOnly) && before.write("issued before") == 13);
+    before.close();
+    Darvo_bootloader w;
+    ModalDriver d;
+    d.file(hexFile(knownBuild())).inputItem("18").inputItem("51").inputInt(1).inputInt(3);
+    w.slotpushButtonCreateBootBin(false);
+    QVERIFY(d.finished());
+    const QString log = logLines(w).join('\n');
+    QVERIFY2(log.contains("Err: 1 of the images exist already") && log.endsWith(before.fileName()),
+        qPrintable(log));
+    QCOMPARE(QDir::current().entryList(QDir::Files), QStringList {before.fileName()});
+    QCOMPARE(readAll(before.fileName()), QByteArray("issued before"));
 }
 
 QTEST_MAIN(TestBootBin)

@@ -122,6 +122,8 @@ private slots:
     void makeBootBinRefuses();
     void makeBootBinIssuesSerialsOnce_data();
     void makeBootBinIssuesSerialsOnce();
+    void makeBootBinIssuesOnce_data();
+    void makeBootBinIssuesOnce();
     void inspectVerdicts_data();
     void inspectVerdicts();
     void inspectReportsSections();
@@ -555,6 +557,55 @@ void TestCliFiles::makeBootBinIssuesSerialsOnce()
                     + (o.value("reissue").toBool() ? "r" : "");
     }
     QCOMPARE(serials.join(' '), listed);
+}
+
+void TestCliFiles::makeBootBinIssuesOnce_data()
+{
+    QTest::addColumn<QString>("year");
+    QTest::addColumn<QString>("week");
+    QTest::addColumn<bool>("existing"); // the second unit's image made before
+    QTest::addColumn<bool>("replace");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("week 53 of a 52-week year")
+        << "18"
+        << "53" << false << false << 2 << "2018 has 52 ISO weeks; there is no week 53";
+    QTest::newRow("week 53 of a 53-week year") << "20"
+                                               << "53" << false << false << 0 << "";
+    QTest::newRow("image made before")
+        << "18"
+        << "51" << true << false << 1 << "Kelto_Bootloader_185100002.bin";
+    QTest::newRow("image made before, --replace") << "18"
+                                                  << "51" << true << true << 0 << "";
+}
+
+void TestCliFiles::makeBootBinIssuesOnce()
+{
+    QFETCH(QString, year);
+    QFETCH(QString, week);
+    QFETCH(bool, existing);
+    QFETCH(bool, replace);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    const QString hexFile = write("boot.hex", kelto::sample::bootloaderHex());
+    const QDir out(dir->filePath("out"));
+    QVERIFY(out.mkpath("."));
+    const QString before = out.filePath("Kelto_Bootloader_" + year + week + "00002.bin");
+    if (existing)
+        QVERIFY(writeAll(before, "issued before"));
+    QStringList arguments {"make-bootbin", hexFile, "--year", year, "--week", week, "--first", "1",
+        "--count", "2", "--out", out.path()};
+    if (replace)
+        arguments << "--replace";
+    const CliResult r = runCli(arguments);
+    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    // All or nothing: a refused run writes no image and leaves the old one.
+    QCOMPARE(filesIn(out.path()).size(), exitCode == 0 ? 2 : existing ? 1 : 0);
+    if (existing)
+        QCOMPARE(readAll(before).size(), replace ? 16384 : 13);
 }
 
 void TestCliFiles::inspectVerdicts_data()

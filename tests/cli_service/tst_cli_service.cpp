@@ -294,8 +294,9 @@ void TestCliService::severalConverters()
     emu::clearTransferLog();
     const CliResult refused = runCli({"upgrade", "release.upg"});
     QCOMPARE(refused.exitCode, 1);
-    QVERIFY2(refused.err.contains("3 converters present; choose one with --serial SERIAL:\n"
-                                  "  KT0000001  bus 001 device 002  application\n"),
+    QVERIFY2(refused.err.contains(
+                 "3 converters present; choose one with --serial SERIAL or --port PATH:\n"
+                 "  KT0000001  bus 001 device 002  application\n"),
         qPrintable(refused.err));
     for (const auto &r : emu::transferLog())
         QCOMPARE(r.requestType, uint8_t(0x80)); // serials read, nothing else

@@ -2,12 +2,14 @@
 // step the run ended in and the result record, for success from both modes
 // and for every way a run can fail.
 #include "clirun.h"
+#include "discovery.h"
 #include "emulator.h"
 #include "historystore.h"
 #include "upgraderig.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -215,6 +217,13 @@ void TestCliUpgrade::failures_data()
         << "enter-bootloader"
         << "USB timout\nCheck USB cable" << 0 << 0 << "unknown"
         << "did not come back" << 1;
+    // One bootloader image flashed twice: the twin at the next port, in its
+    // bootloader, must not be taken for the unit that did not come back.
+    QTest::newRow("never back after the reset, a twin serial elsewhere")
+        << "twin"
+        << "enter-bootloader"
+        << "USB timout\nCheck USB cable" << 0 << 0 << "unknown"
+        << "did not come back" << 1;
     QTest::newRow("page write refused") << "pagewrite"
                                         << "firmware"
                                         << "ERROR" << 40 << 40 << "bootloader"
@@ -303,6 +312,11 @@ void TestCliUpgrade::failures()
 
     QString path = file;
     QStringList options;
+    QTemporaryDir sysfs;
+    struct SysfsBack
+    {
+        ~SysfsBack() { kelto::setSysfsRoot("/sys"); }
+    } sysfsBack;
     if (kind == "header") {
         path = dir->filePath("notes.upg");
         QVERIFY(writeRawUpgradeFile(path, "Kelto Notes", "03", firmware.image));
@@ -327,6 +341,18 @@ void TestCliUpgrade::failures()
         emu::injectFault(f);
         options << "--serial"
                 << "KT0000001";
+    } else if (kind == "twin") {
+        emu::DeviceConfig c = emu::config();
+        c.returnsAfterReset = false;
+        emu::configure(c);
+        emu::DeviceConfig twin;
+        twin.serial = c.serial;
+        twin.mode = emu::Mode::Bootloader;
+        emu::addDevice(twin);
+        emu::mirrorSysfs(sysfs.path().toStdString());
+        kelto::setSysfsRoot(sysfs.path());
+        options << "--port"
+                << "1-1";
     } else if (kind == "version") {
         emu::injectFault(fault(emu::FaultKind::Error, 1, 1));
     } else if (kind == "serial") {

@@ -139,6 +139,9 @@ void TestUsbDevice::permissionDeniedIsToldApart_data()
         << "other serial"
         << "USB device 16c0:078b serial KT0000002 not found"
         << int(UsbDevice::ConnectFailure::NotFound);
+    QTest::newRow("a unit in another port than the one asked for")
+        << "other port"
+        << "USB device 16c0:078b at port 1-3 not found" << int(UsbDevice::ConnectFailure::NotFound);
 }
 
 void TestUsbDevice::permissionDeniedIsToldApart()
@@ -165,6 +168,8 @@ void TestUsbDevice::permissionDeniedIsToldApart()
     USBMIREL dev;
     if (fault == "other serial")
         dev.setSerial("KT0000002");
+    if (fault == "other port")
+        dev.setPort("1-3");
     LogCapture log;
     QCOMPARE(dev.connect(), -1);
     kelto::setSysfsRoot("/sys");

@@ -1,5 +1,8 @@
 #include "historystore.h"
 
+#include "boundedread.h"
+#include "hexreader.h"
+
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
@@ -574,13 +577,15 @@ std::optional<QList<SerialEntry>> Store::serials(const QString &serial, const QD
 
 QString fileSha256(const QString &path)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
+    // Only a regular file, read once more: a pipe has been read already and
+    // would wait for a writer that never comes, a device might never end.
+    if (!QFileInfo(path).isFile())
         return QString();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&f))
+    QByteArray bytes;
+    const input::Read read = input::readAll(path, hex::largestBuild, bytes);
+    if (!read.ok() || read.exceeded)
         return QString();
-    return QString::fromLatin1(hash.result().toHex());
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
 QString timestamp(const QDateTime &time)

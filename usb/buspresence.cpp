@@ -1,9 +1,7 @@
 #include "buspresence.h"
 
 #include "delay.h"
-
-#include <QDir>
-#include <QFile>
+#include "discovery.h"
 
 #include <cerrno>
 
@@ -15,15 +13,6 @@ namespace {
 // device's leaving sysfs, and how often to look meanwhile.
 constexpr unsigned long unplugNoticeMs = 300;
 constexpr unsigned long lookEveryMs = 10;
-
-int attribute(const QString &dir, const char *name, int base, bool &ok)
-{
-    QFile f(dir + '/' + QLatin1String(name));
-    ok = false;
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    return f.read(32).trimmed().toInt(&ok, base);
-}
 
 UsbDevice::LinkError byCode(int result)
 {
@@ -39,18 +28,9 @@ UsbDevice::LinkError byCode(int result)
 bool listedInSysfs(
     const QString &sysfsRoot, int bus, int address, uint16_t vendorId, uint16_t productId)
 {
-    const QDir dir(sysfsRoot + QStringLiteral("/bus/usb/devices"));
-    for (const QString &entry : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QString path = dir.filePath(entry);
-        bool ok[4] = {};
-        if (attribute(path, "busnum", 10, ok[0]) == bus
-            && attribute(path, "devnum", 10, ok[1]) == address
-            && attribute(path, "idVendor", 16, ok[2]) == vendorId
-            && attribute(path, "idProduct", 16, ok[3]) == productId && ok[0] && ok[1] && ok[2]
-            && ok[3])
-            return true;
-    }
-    return false;
+    return discovery::atAddress(
+        discovery::sysfsDevicesUnder(sysfsRoot, vendorId, productId), bus, address)
+        .has_value();
 }
 
 UsbDevice::LinkError judgeFailure(int result, const BusPlace &place, const QString &sysfsRoot,

@@ -11,7 +11,7 @@ namespace kelto {
 namespace {
 
 std::mutex sysfsMutex;
-QString sysfsRoot = QStringLiteral("/sys"); // guarded by sysfsMutex
+QString sysfsRootPath = QStringLiteral("/sys"); // guarded by sysfsMutex
 
 QByteArray readAttribute(const QString &dir, const char *name)
 {
@@ -26,18 +26,24 @@ QByteArray readAttribute(const QString &dir, const char *name)
 void setSysfsRoot(const QString &root)
 {
     std::lock_guard<std::mutex> lock(sysfsMutex);
-    sysfsRoot = root;
+    sysfsRootPath = root;
+}
+
+QString sysfsRoot()
+{
+    std::lock_guard<std::mutex> lock(sysfsMutex);
+    return sysfsRootPath;
 }
 
 namespace discovery {
 
 QList<Entry> sysfsDevices(uint16_t vendorId, uint16_t productId)
 {
-    QString root;
-    {
-        std::lock_guard<std::mutex> lock(sysfsMutex);
-        root = sysfsRoot;
-    }
+    return sysfsDevicesUnder(sysfsRoot(), vendorId, productId);
+}
+
+QList<Entry> sysfsDevicesUnder(const QString &root, uint16_t vendorId, uint16_t productId)
+{
     // Devices only: root hubs are "usbN", interfaces "B-P:C.I".
     static const QRegularExpression portName("^[0-9]+-[0-9]+(\\.[0-9]+)*$");
     QList<Entry> found;

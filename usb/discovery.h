@@ -17,6 +17,7 @@ namespace kelto {
 
 // Root of the kernel's sysfs tree ("/sys"); tests point it elsewhere.
 void setSysfsRoot(const QString &root);
+QString sysfsRoot();
 
 namespace discovery {
 
@@ -30,6 +31,8 @@ struct Entry
 
 // Every device with the identity in one walk of sysfs, by port path.
 QList<Entry> sysfsDevices(uint16_t vendorId, uint16_t productId);
+// The same under another root than the one set.
+QList<Entry> sysfsDevicesUnder(const QString &root, uint16_t vendorId, uint16_t productId);
 // The one at bus/address in `entries`; nothing when sysfs does not have it.
 std::optional<Entry> atAddress(const QList<Entry> &entries, int bus, int address);
 // The device with the identity plugged in at `port` now; nothing when the

@@ -49,12 +49,6 @@ void transferLine(
             int(wValue), int(wIndex), verdict);
 }
 
-QString currentSysfsRoot()
-{
-    std::lock_guard<std::mutex> lock(sysfsMutex);
-    return sysfsRoot;
-}
-
 QByteArray readSerialDescriptor(usb_dev_handle *handle)
 {
     QByteArray serial;
@@ -182,8 +176,7 @@ int UsbDevice::connectPrivate()
             kelto::StreamLine() << "usb_opened";
             openBus = QByteArray(bus->dirname).toInt();
             openAddress = QByteArray(dev->filename).toInt();
-            openInSysfs = kelto::listedInSysfs(
-                currentSysfsRoot(), openBus, openAddress, vendorId, productId);
+            openInSysfs = entry.has_value();
 
             if (!wantedSerial.isEmpty() && serial.isEmpty()) {
                 serial = readSerialDescriptor(handle);
@@ -324,7 +317,7 @@ int UsbDevice::control_receivePrivate(
             reinterpret_cast<char *>(buffer), length, timeoutMs);
     transferLine("Receive", bRequest, wValue, wIndex, length, result);
     threadLinkError = kelto::judgeFailure(
-        result, {openBus, openAddress, openInSysfs}, currentSysfsRoot(), vendorId, productId);
+        result, {openBus, openAddress, openInSysfs}, kelto::sysfsRoot(), vendorId, productId);
     if (result < 0) {
         disconnectPrivate();
         return -1;
@@ -352,7 +345,7 @@ int UsbDevice::control_sendPrivate(
         withData ? reinterpret_cast<char *>(buffer) : nullptr, withData ? length : 0, timeoutMs);
     transferLine("Send", bRequest, wValue, wIndex, length, result);
     threadLinkError = kelto::judgeFailure(
-        result, {openBus, openAddress, openInSysfs}, currentSysfsRoot(), vendorId, productId);
+        result, {openBus, openAddress, openInSysfs}, kelto::sysfsRoot(), vendorId, productId);
     if (result < 0) {
         disconnectPrivate();
         return -1;

@@ -50,6 +50,9 @@ QJsonObject record(const Inspection &file, const Outcome &outcome, int signal, q
     o["pages_written"] = outcome.pagesWritten;
     o["pages_verified"] = outcome.pagesVerified;
     o["pages_total"] = kelto::upgrade::pageCount;
+    o["pages_skipped"] = outcome.pagesSkipped;
+    o["chunks_written"] = outcome.chunksWritten;
+    o["chunks_skipped"] = outcome.chunksSkipped;
     if (outcome.external.found) {
         const auto &m = outcome.external;
         o["external_mismatch"]
@@ -92,7 +95,8 @@ int finish(const Inspection &file, const Outcome &outcome, int signal, bool json
 
 int upgrade(const QStringList &arguments, Console &console)
 {
-    CommandLine line(command, "upgrade [--json] [--force] [--serial SERIAL | --all] FILE.upg",
+    CommandLine line(command,
+        "upgrade [--json] [--force] [--skip-unchanged] [--serial SERIAL | --all] FILE.upg",
         "Writes the upgrade file into the converter as the window's \"Firmware\n"
         "Change\" does: connect, restart into the bootloader when the application\n"
         "runs, write and verify the application pages and the external flash, start\n"
@@ -109,6 +113,10 @@ int upgrade(const QStringList &arguments, Console &console)
         "  --force   upgrade even when inspect has findings about the file (checksums\n"
         "            that do not match, a foreign brand code, bytes after the image,\n"
         "            an application area without data)\n"
+        "  --skip-unchanged\n"
+        "            read the converter's pages and external flash first and write\n"
+        "            only what differs from the file; when nothing differs nothing\n"
+        "            is written and a running application keeps running\n"
         "  --serial SERIAL\n"
         "            only the converter with this serial, followed across its\n"
         "            restarts; needed when more than one converter is present\n"
@@ -119,6 +127,7 @@ int upgrade(const QStringList &arguments, Console &console)
     line.addFlag("json");
     line.addFlag("force");
     line.addFlag("all");
+    line.addFlag("skip-unchanged");
     addSerialOption(line);
     if (auto done = line.parse(arguments, 1, 1, console))
         return *done;
@@ -126,7 +135,8 @@ int upgrade(const QStringList &arguments, Console &console)
     if (line.isSet("all")) {
         if (line.isSet("serial"))
             return line.usageError(console, "--all and --serial exclude each other");
-        return upgradeAll(path, line.isSet("json"), line.isSet("force"), console);
+        return upgradeAll(
+            path, line.isSet("json"), line.isSet("force"), line.isSet("skip-unchanged"), console);
     }
     const bool json = line.isSet("json");
     QElapsedTimer clock;
@@ -164,6 +174,10 @@ int upgrade(const QStringList &arguments, Console &console)
         Upgrader::Options options;
         options.confirmStart = true;
         options.mismatchDumps = console.trace;
+        // The restarts end when the converter is seen back, not after the
+        // window's fixed sleeps.
+        options.waits = kelto::upgrade::WaitPolicy::Kind::Polled;
+        options.skipUnchanged = line.isSet("skip-unchanged");
         upgrader.setOptions(options);
         QEventLoop loop;
         using Report = UpgradeRelay::Report;

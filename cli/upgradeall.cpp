@@ -101,7 +101,7 @@ QString statusText(const Unit &u)
 
 } // namespace
 
-int upgradeAll(const QString &path, bool json, bool force, Console &console)
+int upgradeAll(const QString &path, bool json, bool force, bool skipUnchanged, Console &console)
 {
     QElapsedTimer clock;
     clock.start();
@@ -261,6 +261,8 @@ int upgradeAll(const QString &path, bool json, bool force, Console &console)
         QStringList arguments {"upgrade", "--json", "--serial", u.converter.serial};
         if (force)
             arguments << "--force";
+        if (skipUnchanged)
+            arguments << "--skip-unchanged";
         arguments << copy;
         ++running;
         u.lastHeard.start();

@@ -11,7 +11,7 @@ namespace kelto::cli {
 // present is upgraded by its own kelto-cli process (upgrade --serial), so
 // that no unit's transfers wait for another's and a unit that fails, is
 // unplugged or hangs ends only its own process.
-int upgradeAll(const QString &path, bool json, bool force, Console &console);
+int upgradeAll(const QString &path, bool json, bool force, bool skipUnchanged, Console &console);
 
 } // namespace kelto::cli
 

@@ -209,7 +209,10 @@ void Upgrader::run()
             return;
         if (!plan.changesAnything()) {
             say(tr("Firmware unchanged"));
-            record([](kelto::upgrade::Outcome &o) {
+            usb->disconnect();
+            record([&](kelto::upgrade::Outcome &o) {
+                o.pagesSkipped = o.pagesVerified = plan.pagesLeftOut();
+                o.chunksSkipped = plan.chunksLeftOut();
                 o.converter = ConverterState::NewApplication;
                 o.success = true;
             });

@@ -101,6 +101,10 @@ private slots:
     void waitsEndOnStopOrInTime();
     void success_data();
     void success();
+    void polledWaitsEndWhenBack_data();
+    void polledWaitsEndWhenBack();
+    void skipUnchanged_data();
+    void skipUnchanged();
     void restartedIntoApplicationIsLeftRunning();
     void staysOnTheUnitItIdentified();
     void runsAgainWithNewName();
@@ -591,6 +595,106 @@ void TestUpgrader::success()
     QCOMPARE(DebugLog::count("page write OK"), 121);
     QCOMPARE(DebugLog::count("Start firmware upgrade"), 1);
     QCOMPARE(DebugLog::count("page read ERROR"), 0);
+}
+
+void TestUpgrader::polledWaitsEndWhenBack_data()
+{
+    QTest::addColumn<uint32_t>("reenumerationMs");
+    QTest::addColumn<bool>("restartRefused");
+    QTest::addColumn<uint64_t>("fromMs"); // the run's end on the clock
+    QTest::addColumn<uint64_t>("toMs");
+    // Two restarts from application mode, each seen within one poll.
+    QTest::newRow("back at once") << 0u << false << uint64_t(0) << uint64_t(60);
+    QTest::newRow("back after 1.2 s") << 1200u << false << uint64_t(2400) << uint64_t(2460);
+    QTest::newRow("back after 2.9 s") << 2900u << false << uint64_t(5800) << uint64_t(5860);
+    // Given up no sooner than the written sleeps and looks (2.5 + 2 s).
+    QTest::newRow("restart refused") << 0u << true << uint64_t(4500) << uint64_t(5600);
+}
+
+void TestUpgrader::polledWaitsEndWhenBack()
+{
+    QFETCH(uint32_t, reenumerationMs);
+    QFETCH(bool, restartRefused);
+    QFETCH(uint64_t, fromMs);
+    QFETCH(uint64_t, toMs);
+    UpgradeRig rig;
+    const QString file = rig.upgradeFile();
+    emu::Timing t;
+    t.reenumerationMs = reenumerationMs;
+    emu::setTiming(t);
+    if (restartRefused)
+        emu::injectFault(fault(emu::FaultKind::Error, 4, 1));
+    Upgrader::Options options;
+    options.confirmStart = true;
+    options.waits = kelto::upgrade::WaitPolicy::Kind::Polled;
+    rig.upgrader.setOptions(options);
+    QVERIFY(rig.run(file));
+    QCOMPARE(rig.upgrader.outcome().success, !restartRefused);
+    QVERIFY2(
+        emu::nowMs() >= fromMs && emu::nowMs() <= toMs, qPrintable(QString::number(emu::nowMs())));
+    for (unsigned long ms : Sleeps::taken())
+        QVERIFY(ms <= kelto::upgrade::WaitPolicy::pollMs);
+}
+
+void TestUpgrader::skipUnchanged_data()
+{
+    QTest::addColumn<bool>("fromApplication");
+    QTest::addColumn<int>("pageChanged"); // application page; -1: none
+    QTest::addColumn<int>("externalChanged"); // external flash byte; -1: none
+    QTest::addColumn<int>("pageWrites");
+    QTest::addColumn<int>("chunkWrites");
+    QTest::addColumn<int>("restarts");
+    // A running application that is the file's firmware is not restarted.
+    QTest::newRow("nothing differs, application") << true << -1 << -1 << 0 << 0 << 0;
+    QTest::newRow("nothing differs, bootloader") << false << -1 << -1 << 0 << 0 << 1;
+    // The last page (checksum erased), the page, the commit.
+    QTest::newRow("one page differs") << true << 17 << -1 << 3 << 0 << 2;
+    QTest::newRow("the last page differs") << false << 119 << -1 << 2 << 0 << 1;
+    // The application is made unstartable for the chunk's write as well.
+    QTest::newRow("one chunk differs") << false << -1 << 300 << 2 << 1 << 1;
+}
+
+void TestUpgrader::skipUnchanged()
+{
+    QFETCH(bool, fromApplication);
+    QFETCH(int, pageChanged);
+    QFETCH(int, externalChanged);
+    QFETCH(int, pageWrites);
+    QFETCH(int, chunkWrites);
+    QFETCH(int, restarts);
+    UpgradeRig rig;
+    const QString file = rig.upgradeFile();
+    QVERIFY(rig.run(file));
+    QVERIFY(deviceHasFirmware(rig.firmware));
+    if (!fromApplication)
+        emu::setMode(emu::Mode::Bootloader);
+    if (pageChanged >= 0) {
+        const uint32_t at = emu::applicationBase + uint32_t(pageChanged) * 2048 + 9;
+        emu::writeFlash(at, {uint8_t(~emu::flash()[at - emu::flashBase])});
+    }
+    if (externalChanged >= 0)
+        emu::writeExternalFlash(
+            uint32_t(externalChanged), {uint8_t(~emu::externalFlash()[size_t(externalChanged)])});
+    emu::clearTransferLog();
+    Upgrader::Options options;
+    options.confirmStart = true;
+    options.skipUnchanged = true;
+    options.waits = kelto::upgrade::WaitPolicy::Kind::Polled;
+    rig.upgrader.setOptions(options);
+    QVERIFY(rig.run(file));
+    const auto o = rig.upgrader.outcome();
+    QVERIFY2(o.success, qPrintable(o.reason));
+    QCOMPARE(count(3), pageWrites);
+    QCOMPARE(count(6), chunkWrites);
+    QCOMPARE(count(4), restarts);
+    QCOMPARE(o.pagesWritten + o.pagesSkipped, 120);
+    QCOMPARE(o.pagesVerified, 120);
+    QCOMPARE(o.chunksWritten, chunkWrites);
+    QCOMPARE(o.chunksSkipped, 320 - chunkWrites);
+    QVERIFY(deviceHasFirmware(rig.firmware));
+    QVERIFY(emu::applicationValid());
+    QCOMPARE(emu::mode(), emu::Mode::Application);
+    QCOMPARE(emu::openHandles(), 0);
 }
 
 void TestUpgrader::restartedIntoApplicationIsLeftRunning()

@@ -61,6 +61,9 @@ QString address(uint32_t a)
 constexpr int startPolls = 20;
 constexpr unsigned long startPollMs = 200;
 constexpr uint64_t startWaitMs = 5000;
+// A unit that left the bus in the middle of a run is looked for this long.
+constexpr int lostPolls = 15;
+constexpr uint64_t lostWaitMs = 2500;
 
 // The external flash section as it is written and stored: encoded.
 QByteArray encodedExternal(const QByteArray &external)
@@ -444,6 +447,13 @@ Upgrader::PageResult Upgrader::writePage(const unsigned char *contents, uint32_t
                                                                  : PageResult::Differs;
 }
 
+ConverterState Upgrader::lostOr(ConverterState state)
+{
+    if (!unitLost())
+        return state;
+    return state == ConverterState::Bootloader ? whereLost() : ConverterState::Unknown;
+}
+
 bool Upgrader::readUnit(PagePlan &plan, const QByteArray &encoded, ConverterState state)
 {
     enter(Step::Compare);
@@ -460,7 +470,7 @@ bool Upgrader::readUnit(PagePlan &plan, const QByteArray &encoded, ConverterStat
             return failed(QString("the converter did not answer the read of page %1 at %2")
                               .arg(i + 1)
                               .arg(address(firmwareAddress + offset)),
-                unitLost() ? ConverterState::Unknown : state);
+                lostOr(state));
         }
         plan.target(offset, wanted);
         pagesHeld.push_back(std::memcmp(held, wanted, pageSize) == 0);
@@ -474,8 +484,7 @@ bool Upgrader::readUnit(PagePlan &plan, const QByteArray &encoded, ConverterStat
         return false;
     if (read != 0) {
         say(tr("Error"));
-        return failed("the converter did not answer the read of its external flash",
-            unitLost() ? ConverterState::Unknown : state);
+        return failed("the converter did not answer the read of its external flash", lostOr(state));
     }
     std::vector<bool> chunksHeld;
     for (int c = 0; c < plan.chunks(); ++c) {
@@ -513,7 +522,7 @@ bool Upgrader::writeFirmware(const PagePlan &plan)
                                       "page %1 at %2 was written")
                                   .arg(number)
                                   .arg(address(firmwareAddress + offset)),
-                    ConverterState::Unknown);
+                    whereLost());
             return failed(QString("the converter refused page %1 at %2")
                               .arg(number)
                               .arg(address(firmwareAddress + offset)),
@@ -536,7 +545,7 @@ bool Upgrader::writeFirmware(const PagePlan &plan)
             return failed(QString("the converter left the bus or stopped answering while page "
                                   "%1 was read back")
                               .arg(number),
-                ConverterState::Unknown);
+                whereLost());
         }
     }
 
@@ -552,6 +561,21 @@ bool Upgrader::writeFirmware(const PagePlan &plan)
     }
     say(tr("OK"));
     return true;
+}
+
+ConverterState Upgrader::whereLost()
+{
+    // Before the commit a unit that lost its link or its power comes back
+    // in its bootloader within a re-enumeration; one not seen by then is
+    // unknown.
+    const uint64_t start = kelto::clockMs();
+    for (int attempt = 0; attempt < lostPolls && kelto::clockMs() - start < lostWaitMs; ++attempt) {
+        if (usb->connect() == 0 && isBootloaderSerial(readSerial()))
+            return ConverterState::Bootloader;
+        if (kelto::sleepMsUnless(startPollMs, stopRequested))
+            break;
+    }
+    return ConverterState::Unknown;
 }
 
 bool Upgrader::commitApplication(const PagePlan &plan)
@@ -631,7 +655,7 @@ bool Upgrader::writeExternalFlash(const QByteArray &external, const PagePlan &pl
         if (unitLost())
             return failed("the converter left the bus or stopped answering while the external "
                           "flash was written",
-                ConverterState::Unknown);
+                whereLost());
         return failed("the external flash write failed", ConverterState::Bootloader);
     }
     say(tr("OK"));
@@ -652,7 +676,7 @@ bool Upgrader::writeExternalFlash(const QByteArray &external, const PagePlan &pl
         if (unitLost())
             return failed("the converter left the bus or stopped answering while the external "
                           "flash was read back",
-                ConverterState::Unknown);
+                whereLost());
         return failed("the external flash read-back failed", ConverterState::Bootloader);
     }
     decodeImage(read, externalSize);

@@ -74,11 +74,16 @@ private:
     // written; `state` is the converter's if the reads fail.
     bool readUnit(kelto::upgrade::PagePlan &plan, const QByteArray &encodedExternal,
         kelto::upgrade::ConverterState state);
+    // `state` after a failed read, unless the unit was lost.
+    kelto::upgrade::ConverterState lostOr(kelto::upgrade::ConverterState state);
     bool writeFirmware(const kelto::upgrade::PagePlan &plan);
     bool writeExternalFlash(const QByteArray &external, const kelto::upgrade::PagePlan &plan);
     // The last write of a run: the page that makes the application
     // startable, read back.
     bool commitApplication(const kelto::upgrade::PagePlan &plan);
+    // Where a unit whose link was lost before the commit is: back in its
+    // bootloader, or unknown.
+    kelto::upgrade::ConverterState whereLost();
     bool startApplication();
     // `asked`: the clock when the start was requested.
     bool confirmApplication(bool refused, uint64_t asked);

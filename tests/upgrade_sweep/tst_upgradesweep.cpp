@@ -34,8 +34,8 @@ Outcome runOnce(const QString &file, bool skip)
 {
     USBMIREL device;
     Upgrader upgrader(&device);
-    Upgrader::Options options;
-    options.confirmStart = true;
+    // As kelto-cli runs it with --skip-unchanged.
+    Upgrader::Options options {true, true};
     options.skipUnchanged = skip;
     if (skip)
         options.waits = kelto::upgrade::WaitPolicy::Kind::Polled;
@@ -54,12 +54,11 @@ Outcome runOnce(const QString &file, bool skip)
 enum PowerUp { NewFirmware, OldFirmware, InBootloader, Mixed, PowerUps };
 const char *const powerUpNames[] = {"new firmware", "old firmware", "bootloader", "MIXED"};
 
-void install(const Firmware &firmware)
+void install(const Firmware &f)
 {
-    const QByteArray app = firmware.application();
-    const QByteArray ext = firmware.encodedExternal();
-    emu::writeFlash(emu::applicationBase, std::vector<uint8_t>(app.begin(), app.end()));
-    emu::writeExternalFlash(0, std::vector<uint8_t>(ext.begin(), ext.end()));
+    const QByteArray app = f.application(), ext = f.encodedExternal();
+    emu::writeFlash(emu::applicationBase, {app.begin(), app.end()});
+    emu::writeExternalFlash(0, {ext.begin(), ext.end()});
 }
 
 // Power off and on again: what does the converter start, and with what?
@@ -74,23 +73,15 @@ PowerUp powerUp(const Firmware &next, const Firmware &old)
     return deviceHasFirmware(old) ? OldFirmware : Mixed;
 }
 
-// Does the run's `converter` tell what the converter does now and at its
-// next power-up? `inBootloaderNow`: present and in its bootloader when the
-// run ended.
+// Does the run's `converter` tell what the converter does when the run
+// ends (`inBootloaderNow`) and at its next power-up?
 bool agrees(ConverterState said, PowerUp found, bool inBootloaderNow)
 {
-    switch (said) {
-    case ConverterState::NewApplication:
+    if (said == ConverterState::NewApplication)
         return found == NewFirmware;
-    case ConverterState::Bootloader:
+    if (said == ConverterState::Bootloader)
         return inBootloaderNow && (found == InBootloader || found == OldFirmware);
-    case ConverterState::Untouched:
-    case ConverterState::AsFound:
-        return found == OldFirmware;
-    case ConverterState::Unknown:
-        return found != Mixed;
-    }
-    return false;
+    return said == ConverterState::Unknown ? found != Mixed : found == OldFirmware;
 }
 
 QString describe(const QStringList &texts)
@@ -173,14 +164,11 @@ void TestUpgradeSweep::sweep_data()
         row("power lost") << drop << 0 << false << true << skip;
         // A short dropout (hub): back after 300 ms in the same firmware.
         row("dropout") << drop << 0 << true << false << skip;
-        // The cable pulled and put back 300 ms later: a power-up.
+        // Cable pulled, or power cut in mid-transfer; back after 300 ms.
         row("cable pulled and back") << drop << 0 << true << true << skip;
-        // The power fails in the middle of the transfer (a page or chunk
-        // half programmed) and is back 300 ms later.
         row("power cut") << int(emu::FaultKind::PowerCut) << 0 << true << true << skip;
         // Not a way a transfer ends, but the one the page verification
-        // exists for: a byte that goes wrong on the wire in either
-        // direction.
+        // exists for: a byte that goes wrong on the wire in either direction.
         row("data corrupted") << int(emu::FaultKind::Corrupt) << 0 << true << false << skip;
     }
 }

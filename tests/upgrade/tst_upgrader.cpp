@@ -101,8 +101,6 @@ private slots:
     void waitsEndOnStopOrInTime();
     void success_data();
     void success();
-    void polledWaitsEndWhenBack_data();
-    void polledWaitsEndWhenBack();
     void skipUnchanged_data();
     void skipUnchanged();
     void restartedIntoApplicationIsLeftRunning();
@@ -583,45 +581,6 @@ void TestUpgrader::success()
     QCOMPARE(DebugLog::count("page read ERROR"), 0);
 }
 
-void TestUpgrader::polledWaitsEndWhenBack_data()
-{
-    QTest::addColumn<uint32_t>("reenumerationMs");
-    QTest::addColumn<bool>("restartRefused");
-    QTest::addColumn<uint64_t>("fromMs"); // the run's end on the clock
-    QTest::addColumn<uint64_t>("toMs");
-    // Two restarts from application mode, each seen within one poll.
-    QTest::newRow("back at once") << 0u << false << uint64_t(0) << uint64_t(60);
-    QTest::newRow("back after 1.2 s") << 1200u << false << uint64_t(2400) << uint64_t(2460);
-    QTest::newRow("back after 2.9 s") << 2900u << false << uint64_t(5800) << uint64_t(5860);
-    // Given up no sooner than the written sleeps and looks (2.5 + 2 s).
-    QTest::newRow("restart refused") << 0u << true << uint64_t(4500) << uint64_t(5600);
-}
-
-void TestUpgrader::polledWaitsEndWhenBack()
-{
-    QFETCH(uint32_t, reenumerationMs);
-    QFETCH(bool, restartRefused);
-    QFETCH(uint64_t, fromMs);
-    QFETCH(uint64_t, toMs);
-    UpgradeRig rig;
-    const QString file = rig.upgradeFile();
-    emu::Timing t;
-    t.reenumerationMs = reenumerationMs;
-    emu::setTiming(t);
-    if (restartRefused)
-        emu::injectFault(fault(emu::FaultKind::Error, 4, 1));
-    Upgrader::Options options;
-    options.confirmStart = true;
-    options.waits = kelto::upgrade::WaitPolicy::Kind::Polled;
-    rig.upgrader.setOptions(options);
-    QVERIFY(rig.run(file));
-    QCOMPARE(rig.upgrader.outcome().success, !restartRefused);
-    QVERIFY2(
-        emu::nowMs() >= fromMs && emu::nowMs() <= toMs, qPrintable(QString::number(emu::nowMs())));
-    for (unsigned long ms : Sleeps::taken())
-        QVERIFY(ms <= kelto::upgrade::WaitPolicy::pollMs);
-}
-
 void TestUpgrader::skipUnchanged_data()
 {
     QTest::addColumn<bool>("fromApplication");
@@ -662,6 +621,10 @@ void TestUpgrader::skipUnchanged()
         emu::writeExternalFlash(
             uint32_t(externalChanged), {uint8_t(~emu::externalFlash()[size_t(externalChanged)])});
     emu::clearTransferLog();
+    emu::Timing t;
+    t.reenumerationMs = 1200;
+    emu::setTiming(t);
+    const uint64_t start = emu::nowMs();
     Upgrader::Options options;
     options.confirmStart = true;
     options.skipUnchanged = true;
@@ -673,6 +636,10 @@ void TestUpgrader::skipUnchanged()
     QCOMPARE(count(3), pageWrites);
     QCOMPARE(count(6), chunkWrites);
     QCOMPARE(count(4), restarts);
+    // Each restart is seen within a poll of the converter's return.
+    const uint64_t took = emu::nowMs() - start;
+    QVERIFY2(
+        took >= restarts * 1200u && took <= restarts * 1220u, qPrintable(QString::number(took)));
     QCOMPARE(o.pagesWritten + o.pagesSkipped, 120);
     QCOMPARE(o.pagesVerified, 120);
     QCOMPARE(o.chunksWritten, chunkWrites);

@@ -456,6 +456,9 @@ ConverterState Upgrader::lostOr(ConverterState state)
 
 bool Upgrader::readUnit(PagePlan &plan, const QByteArray &encoded, ConverterState state)
 {
+    // A read the converter refuses (an application may not serve them all)
+    // counts as a difference: it costs a write, never a skipped page. A unit
+    // that leaves ends the run.
     enter(Step::Compare);
     say(tr("Reading what the converter holds ... "));
     unsigned char held[pageSize];
@@ -465,15 +468,17 @@ bool Upgrader::readUnit(PagePlan &plan, const QByteArray &encoded, ConverterStat
         if (stopped(state))
             return false;
         const uint32_t offset = uint32_t(i) * pageSize;
-        if (usb->ReadMemory(held, firmwareAddress + offset, pageSize) != 0) {
+        const bool read = usb->ReadMemory(held, firmwareAddress + offset, pageSize) == 0;
+        if (!read && unitLost()) {
             say(tr("Error"));
-            return failed(QString("the converter did not answer the read of page %1 at %2")
+            return failed(QString("the converter left the bus or stopped answering while page "
+                                  "%1 at %2 was read")
                               .arg(i + 1)
                               .arg(address(firmwareAddress + offset)),
                 lostOr(state));
         }
         plan.target(offset, wanted);
-        pagesHeld.push_back(std::memcmp(held, wanted, pageSize) == 0);
+        pagesHeld.push_back(read && std::memcmp(held, wanted, pageSize) == 0);
     }
     QByteArray stored(encoded.size(), '\0');
     usb->setStopFlag(&stopRequested);
@@ -482,12 +487,14 @@ bool Upgrader::readUnit(PagePlan &plan, const QByteArray &encoded, ConverterStat
     usb->setStopFlag(nullptr);
     if (read != 0 && stopped(state))
         return false;
-    if (read != 0) {
+    if (read != 0 && unitLost()) {
         say(tr("Error"));
-        return failed("the converter did not answer the read of its external flash", lostOr(state));
+        return failed("the converter left the bus or stopped answering while its external flash "
+                      "was read",
+            lostOr(state));
     }
     std::vector<bool> chunksHeld;
-    for (int c = 0; c < plan.chunks(); ++c) {
+    for (int c = 0; c < plan.chunks() && read == 0; ++c) {
         const int at = c * int(PagePlan::chunkSize);
         chunksHeld.push_back(
             stored.mid(at, int(PagePlan::chunkSize)) == encoded.mid(at, int(PagePlan::chunkSize)));

@@ -589,14 +589,17 @@ void TestUpgrader::skipUnchanged_data()
     QTest::addColumn<int>("pageWrites");
     QTest::addColumn<int>("chunkWrites");
     QTest::addColumn<int>("restarts");
+    QTest::addColumn<int>("refused"); // page reads refused after the version's
     // A running application that is the file's firmware is not restarted.
-    QTest::newRow("nothing differs, application") << true << -1 << -1 << 0 << 0 << 0;
-    QTest::newRow("nothing differs, bootloader") << false << -1 << -1 << 0 << 0 << 1;
+    QTest::newRow("nothing differs, application") << true << -1 << -1 << 0 << 0 << 0 << 0;
+    QTest::newRow("nothing differs, bootloader") << false << -1 << -1 << 0 << 0 << 1 << 0;
     // The last page (checksum erased), the page, the commit.
-    QTest::newRow("one page differs") << true << 17 << -1 << 3 << 0 << 2;
-    QTest::newRow("the last page differs") << false << 119 << -1 << 2 << 0 << 1;
+    QTest::newRow("one page differs") << true << 17 << -1 << 3 << 0 << 2 << 0;
+    QTest::newRow("the last page differs") << false << 119 << -1 << 2 << 0 << 1 << 0;
     // The application is made unstartable for the chunk's write as well.
-    QTest::newRow("one chunk differs") << false << -1 << 300 << 2 << 1 << 1;
+    // Refused reads cost the restart; the bootloader's reads decide.
+    QTest::newRow("the application refuses its reads") << true << -1 << -1 << 0 << 0 << 2 << 120;
+    QTest::newRow("one chunk differs") << false << -1 << 300 << 2 << 1 << 1 << 0;
 }
 
 void TestUpgrader::skipUnchanged()
@@ -607,6 +610,7 @@ void TestUpgrader::skipUnchanged()
     QFETCH(int, pageWrites);
     QFETCH(int, chunkWrites);
     QFETCH(int, restarts);
+    QFETCH(int, refused);
     UpgradeRig rig;
     const QString file = rig.upgradeFile();
     QVERIFY(rig.run(file));
@@ -621,6 +625,8 @@ void TestUpgrader::skipUnchanged()
         emu::writeExternalFlash(
             uint32_t(externalChanged), {uint8_t(~emu::externalFlash()[size_t(externalChanged)])});
     emu::clearTransferLog();
+    if (refused > 0)
+        emu::injectFault(fault(emu::FaultKind::Error, 1, 2, unsigned(refused)));
     emu::Timing t;
     t.reenumerationMs = 1200;
     emu::setTiming(t);

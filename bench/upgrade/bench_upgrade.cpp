@@ -29,6 +29,10 @@
 //                        libusb-0.1 (kelto-bench-upgrade), under
 //                        kelto-testbed with realistic timing: the upgrade's
 //                        duration against ModelMinimum's minimum (target 1.03)
+//   UsbfsCli             kelto-cli itself under kelto-testbed, realistic: an
+//                        upgrade (full_ms, against CliRealistic's
+//                        device_min_ms), then --skip-unchanged of the same
+//                        file on the same converter (skip_ms, against full_ms)
 //   UsbfsZeroLatency     the same with a zero-latency device: host_ms is the
 //                        duration less the fixed waits, the host's own cost
 //                        over usbfs, against ZeroLatency in process
@@ -341,6 +345,40 @@ void UsbfsRealistic(benchmark::State &state)
         state.counters["ratio"] = sum / double(state.iterations()) / modelMinimumMs;
 }
 
+// The duration_ms of each JSON record in `out`, in order.
+std::vector<double> durations(const std::string &out)
+{
+    std::vector<double> ms;
+    const std::string key = "\"duration_ms\":";
+    for (size_t at = out.find(key); at != std::string::npos; at = out.find(key, at + 1))
+        ms.push_back(std::atof(out.c_str() + at + key.size()));
+    return ms;
+}
+
+void UsbfsCli(benchmark::State &state)
+{
+    const std::string cli = std::string(KELTO_CLI) + " upgrade --json ";
+    const std::string command = std::string(KELTO_TESTBED)
+        + " --timing realistic --converter serial=BENCH0001 -- sh -c \"" + cli + "'"
+        + file.toStdString() + "' | tail -n 1 && " + cli + "--skip-unchanged '" + file.toStdString()
+        + "' | tail -n 1\" 2>/dev/null";
+    double full = 0, skip = 0;
+    for (auto _ : state) {
+        std::string out;
+        const std::vector<double> ms
+            = runCommand(command, out) == 0 ? durations(out) : std::vector<double>();
+        if (ms.size() != 2 || out.find("\"success\":false") != std::string::npos) {
+            state.SkipWithError("kelto-cli upgrade under the test bed failed");
+            return;
+        }
+        state.SetIterationTime((ms[0] + ms[1]) / 1000);
+        full += ms[0];
+        skip += ms[1];
+    }
+    state.counters["full_ms"] = full / double(state.iterations());
+    state.counters["skip_ms"] = skip / double(state.iterations());
+}
+
 void UsbfsZeroLatency(benchmark::State &state)
 {
     double hostMs = 0;
@@ -392,6 +430,7 @@ BENCHMARK(CliRealistic)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTi
 BENCHMARK(SkipUnchanged)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(SkipOnePage)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(UsbfsRealistic)->Unit(benchmark::kMillisecond)->Iterations(2)->UseManualTime();
+BENCHMARK(UsbfsCli)->Unit(benchmark::kMillisecond)->Iterations(2)->UseManualTime();
 BENCHMARK(UsbfsZeroLatency)->Unit(benchmark::kMillisecond)->Iterations(3)->UseManualTime();
 BENCHMARK(UsbfsParallelPages)
     ->Arg(1)

@@ -219,6 +219,11 @@ void TestCliUpgrade::failures_data()
         << "firmware"
         << "ERROR" << 40 << 40 << "unknown"
         << "left the bus or stopped answering while page 40 at 0x08017800 was written" << 1;
+    QTest::newRow("cable pulled and back in the page loop")
+        << "pagepullback"
+        << "firmware"
+        << "ERROR" << 40 << 40 << "bootloader"
+        << "left the bus or stopped answering while page 40 at 0x08017800 was written" << 1;
     QTest::newRow("page stored wrong")
         << "pagecorrupt"
         << "firmware"
@@ -329,9 +334,11 @@ void TestCliUpgrade::failures()
         emu::configure(c);
     } else if (kind == "pagewrite") {
         emu::injectFault(fault(emu::FaultKind::Error, 3, 41));
-    } else if (kind == "pagepull") {
+    } else if (kind == "pagepull" || kind == "pagepullback") {
         emu::Fault f = fault(emu::FaultKind::DropOff, 3, 41);
-        f.comeBack = false;
+        f.comeBack = kind == "pagepullback";
+        f.comeBackAfterMs = 300;
+        f.powerCycle = true;
         emu::injectFault(f);
     } else if (kind == "pagecorrupt") {
         emu::injectFault(fault(emu::FaultKind::Corrupt, 3, 9));

@@ -195,6 +195,9 @@ int upgrade(const QStringList &arguments, Console &console)
             case Report::ReadPercent:
                 display.progress("External flash verify", r.percent);
                 break;
+            case Report::ComparePercent:
+                display.progress("Reading the converter", r.percent);
+                break;
             case Report::Finished:
                 loop.quit();
                 break;
@@ -213,8 +216,16 @@ int upgrade(const QStringList &arguments, Console &console)
             &upgrader, &Upgrader::sendPercent, &relay, percentAs(Report::FirmwarePercent), direct);
         QObject::connect(&device, &USBMIREL::sendPercentExtFlashWrite, &relay,
             percentAs(Report::WritePercent), direct);
-        QObject::connect(&device, &USBMIREL::sendPercentExtFlashRead, &relay,
-            percentAs(Report::ReadPercent), direct);
+        // The same read serves the comparison before the writes and the
+        // verification after them; the run's step tells which.
+        QObject::connect(
+            &device, &USBMIREL::sendPercentExtFlashRead, &relay,
+            [&relay, &upgrader](int p) {
+                const bool comparing = upgrader.outcome().step == kelto::upgrade::Step::Compare;
+                relay.post(
+                    {comparing ? Report::ComparePercent : Report::ReadPercent, QString(), p});
+            },
+            direct);
         QObject::connect(&upgrader, &QThread::finished, &relay, finished, direct);
 
         upgrader.slotSetFileName(path);

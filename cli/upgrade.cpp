@@ -122,7 +122,7 @@ std::optional<int> unitsRefused(const CommandLine &line, Console &console)
 int upgrade(const QStringList &arguments, Console &console)
 {
     CommandLine line(command,
-        "upgrade [--json] [--force] [--serial SERIAL] [--port PATH] [--all] "
+        "upgrade [--json] [--force] [--skip-unchanged] [--serial SERIAL] [--port PATH] [--all] "
         "[--require-history] [--history PATH|URL] FILE.upg",
         "Writes the upgrade file into the converter as the window's \"Firmware\n"
         "Change\" does: connect, restart into the bootloader when the application\n"
@@ -142,13 +142,18 @@ int upgrade(const QStringList &arguments, Console &console)
         "            that do not match, a foreign brand code, bytes after the image,\n"
         "            an application area without data, data where an upgrade never\n"
         "            writes)\n"
+        "  --skip-unchanged\n"
+        "            read the converter's pages and external flash first and write\n"
+        "            only what differs from the file; when nothing differs nothing\n"
+        "            is written and a running application keeps running\n"
         "  --serial SERIAL\n"
         "            only the converter with this serial (any case); with more than\n"
         "            one converter present, this or --port is needed\n"
         "  --port PATH\n"
         "            only the converter at this USB port (see list); a serial that\n"
         "            several converters report needs it. The run follows the unit's\n"
-        "            serial and port across its restarts, and no other unit's\n"
+        "            serial and port across its restarts; no other unit is written\n"
+        "            or taken for it\n"
         "  --all     every converter present at the start, in parallel: one\n"
         "            progress line per unit on a terminal, one line per unit and\n"
         "            step in a log; with --json one record per unit, then a\n"
@@ -163,6 +168,7 @@ int upgrade(const QStringList &arguments, Console &console)
     line.addFlag("json");
     line.addFlag("force");
     line.addFlag("all");
+    line.addFlag("skip-unchanged");
     addUnitOptions(line);
     addHistoryOptions(line, true);
     // upgrade --all names the file it was given to its units' history.
@@ -181,6 +187,8 @@ int upgrade(const QStringList &arguments, Console &console)
             unitOptions << "--require-history";
         }
         unitOptions << "--file-name" << path;
+        if (line.isSet("skip-unchanged"))
+            unitOptions << "--skip-unchanged";
         return upgradeAll(path, line.isSet("json"), line.isSet("force"), unitOptions, console);
     }
     const bool json = line.isSet("json");
@@ -230,6 +238,10 @@ int upgrade(const QStringList &arguments, Console &console)
         options.confirmStart = true;
         options.mismatchDumps = console.trace;
         options.refuseFindings = !line.isSet("force");
+        // The restarts end when the converter is seen back, not after the
+        // window's fixed sleeps.
+        options.waits = kelto::upgrade::WaitPolicy::Kind::Polled;
+        options.skipUnchanged = line.isSet("skip-unchanged");
         upgrader.setOptions(options);
         QEventLoop loop;
         using Report = UpgradeRelay::Report;
@@ -246,6 +258,9 @@ int upgrade(const QStringList &arguments, Console &console)
                 break;
             case Report::ReadPercent:
                 display.progress("External flash verify", r.percent);
+                break;
+            case Report::ComparePercent:
+                display.progress("Reading the converter", r.percent);
                 break;
             case Report::Finished:
                 loop.quit();
@@ -265,8 +280,16 @@ int upgrade(const QStringList &arguments, Console &console)
             &upgrader, &Upgrader::sendPercent, &relay, percentAs(Report::FirmwarePercent), direct);
         QObject::connect(&device, &USBMIREL::sendPercentExtFlashWrite, &relay,
             percentAs(Report::WritePercent), direct);
-        QObject::connect(&device, &USBMIREL::sendPercentExtFlashRead, &relay,
-            percentAs(Report::ReadPercent), direct);
+        // The same read serves the comparison before the writes and the
+        // verification after them; the run's step tells which.
+        QObject::connect(
+            &device, &USBMIREL::sendPercentExtFlashRead, &relay,
+            [&relay, &upgrader](int p) {
+                const bool comparing = upgrader.outcome().step == kelto::upgrade::Step::Compare;
+                relay.post(
+                    {comparing ? Report::ComparePercent : Report::ReadPercent, QString(), p});
+            },
+            direct);
         QObject::connect(&upgrader, &QThread::finished, &relay, finished, direct);
 
         upgrader.setFile(file);

@@ -68,6 +68,8 @@ QString stepOfPhase(const QString &phase)
         return QStringLiteral("firmware");
     if (phase == QLatin1String("External flash write"))
         return QStringLiteral("external-write");
+    if (phase == QLatin1String("Reading the converter"))
+        return QStringLiteral("compare");
     return QStringLiteral("external-verify");
 }
 

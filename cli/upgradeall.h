@@ -13,7 +13,7 @@ namespace kelto::cli {
 // present is upgraded by its own kelto-cli process (upgrade --serial), so
 // that no unit's transfers wait for another's and a unit that fails, is
 // unplugged or hangs ends only its own process.
-// unitOptions go to every unit's command line (the history's).
+// unitOptions go to every unit's command line (the history's, --skip-unchanged).
 int upgradeAll(
     const QString &path, bool json, bool force, const QStringList &unitOptions, Console &console);
 

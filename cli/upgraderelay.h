@@ -21,7 +21,9 @@ class UpgradeRelay : public QObject
 public:
     struct Report
     {
-        enum Kind { Text, FirmwarePercent, WritePercent, ReadPercent, Finished };
+        // ComparePercent: the external flash read before anything is
+        // written (--skip-unchanged).
+        enum Kind { Text, FirmwarePercent, WritePercent, ReadPercent, ComparePercent, Finished };
         Kind kind = Text;
         QString text;
         int percent = 0;

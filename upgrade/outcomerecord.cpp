@@ -27,6 +27,9 @@ QJsonObject outcomeRecord(const Outcome &outcome, const QString &interrupted)
     o["pages_written"] = outcome.pagesWritten;
     o["pages_verified"] = outcome.pagesVerified;
     o["pages_total"] = pageCount;
+    o["pages_skipped"] = outcome.pagesSkipped;
+    o["chunks_written"] = outcome.chunksWritten;
+    o["chunks_skipped"] = outcome.chunksSkipped;
     if (outcome.external.found) {
         const ExternalMismatch &m = outcome.external;
         o["external_mismatch"] = QJsonObject {{"first_offset", hex(m.firstOffset, 8)},

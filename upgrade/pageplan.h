@@ -4,6 +4,7 @@
 #include <QByteArray>
 
 #include <cstdint>
+#include <vector>
 
 namespace kelto::upgrade {
 
@@ -20,14 +21,36 @@ namespace kelto::upgrade {
 //   back right.
 // A failure, stop or power loss anywhere before the commit leaves a unit
 // that powers up in its bootloader and takes a new run.
+//
+// Skipping what the unit already holds (leaveOut) keeps that order: the
+// loop then writes the last page (checksum erased) and the pages that
+// differ, and the external flash only its chunks that differ. When nothing
+// differs, nothing is written: no loop, no chunk, no commit.
+
 class PagePlan
 {
 public:
     static constexpr uint32_t pageSize = 0x800;
+    // The external flash is written in chunks of this size.
+    static constexpr uint32_t chunkSize = 256;
 
     // `application` is the application area as the file holds it (plain);
     // a shorter one reads as erased beyond its end.
-    explicit PagePlan(const QByteArray &application);
+    // `chunks`: the external flash section's chunks, all written.
+    explicit PagePlan(const QByteArray &application, int chunks = 0);
+
+    // `pagesHeld[i]` / `chunksHeld[i]`: page / chunk i already holds the
+    // file's bytes (missing entries count as differing).
+    void leaveOut(const std::vector<bool> &pagesHeld, const std::vector<bool> &chunksHeld);
+    // False when the unit holds everything already: then nothing is written.
+    bool changesAnything() const;
+    int pages() const;
+    int pagesLeftOut() const;
+    int chunks() const;
+    bool writesChunk(int chunk) const;
+    int chunksLeftOut() const;
+    // The bytes page `offset` holds once the firmware is in place.
+    void target(uint32_t offset, unsigned char *out) const;
 
     // Page writes of the loop.
     int writes() const;
@@ -40,10 +63,10 @@ public:
     void commitContents(unsigned char *out) const;
 
 private:
-    void page(uint32_t offset, unsigned char *out) const;
-
     QByteArray application;
-    int pages = 0;
+    int pageCount = 0;
+    std::vector<uint32_t> order; // offsets of the loop's writes
+    std::vector<bool> chunkWrites;
 };
 
 } // namespace kelto::upgrade

@@ -20,6 +20,8 @@ const char *stepName(Step step)
         return "identify";
     case Step::EnterBootloader:
         return "enter-bootloader";
+    case Step::Compare:
+        return "compare";
     case Step::Firmware:
         return "firmware";
     case Step::ExternalWrite:

@@ -16,6 +16,7 @@ enum class Step {
     Connect, // the first connect loop
     Identify, // serial number, bootloader version, mode
     EnterBootloader, // restart from the application into the bootloader
+    Compare, // skip-unchanged: reading what the unit holds
     Firmware, // internal flash pages
     ExternalWrite, // external flash write
     ExternalVerify, // external flash read-back
@@ -58,6 +59,11 @@ struct Outcome
     QString mode;
     int pagesWritten = 0;
     int pagesVerified = 0;
+    // Held the file's bytes already, so not written (skip-unchanged).
+    int pagesSkipped = 0;
+    // External flash chunks written, and skipped as already right.
+    int chunksWritten = 0;
+    int chunksSkipped = 0;
     ConverterState converter = ConverterState::Untouched;
     ExternalMismatch external;
 

@@ -7,6 +7,7 @@
 #include "pageplan.h"
 #include "upgradefile.h"
 #include "usbmirel.h"
+#include "waitpolicy.h"
 
 #include <QDebug>
 
@@ -62,6 +63,14 @@ constexpr uint64_t startWaitMs = 5000;
 constexpr int lostPolls = 15;
 constexpr uint64_t lostWaitMs = 2500;
 
+// The external flash section as it is written and stored: encoded.
+QByteArray encodedExternal(const QByteArray &external)
+{
+    QByteArray encoded = external;
+    encodeImage(reinterpret_cast<unsigned char *>(encoded.data()), uint32_t(encoded.size()));
+    return encoded;
+}
+
 bool unitLost()
 {
     const auto why = UsbDevice::lastLinkError();
@@ -73,6 +82,7 @@ bool unitLost()
 using kelto::upgrade::ConverterState;
 using kelto::upgrade::PagePlan;
 using kelto::upgrade::Step;
+using kelto::upgrade::WaitPolicy;
 
 Upgrader::Upgrader(USBMIREL *usb)
     : QThread(nullptr)
@@ -200,7 +210,37 @@ void Upgrader::run()
         return;
     if (stopped(ConverterState::AsFound))
         return;
+
+    const QByteArray external = image.mid(int(externalOffset), int(externalSize));
+    PagePlan plan(
+        image.mid(int(firmwareOffset), int(firmwareSize)), int(externalSize / PagePlan::chunkSize));
+    // A running application that already is the file's firmware is left
+    // running: no restart, no write.
+    if (runOptions.skipUnchanged && applicationMode) {
+        if (!readUnit(plan, encodedExternal(external), ConverterState::AsFound))
+            return;
+        if (!plan.changesAnything()) {
+            say(tr("Firmware unchanged"));
+            usb->disconnect();
+            record([&](kelto::upgrade::Outcome &o) {
+                o.pagesSkipped = o.pagesVerified = plan.pagesLeftOut();
+                o.chunksSkipped = plan.chunksLeftOut();
+                o.converter = ConverterState::NewApplication;
+                o.success = true;
+            });
+            return;
+        }
+        if (stopped(ConverterState::AsFound))
+            return;
+    }
     if (applicationMode && !enterBootloader())
+        return;
+    if (stopped(ConverterState::Bootloader))
+        return;
+    // What the writes leave out is decided on what the bootloader reads, not
+    // on what the application showed before its restart.
+    if (runOptions.skipUnchanged
+        && !readUnit(plan, encodedExternal(external), ConverterState::Bootloader))
         return;
     if (stopped(ConverterState::Bootloader))
         return;
@@ -208,14 +248,13 @@ void Upgrader::run()
     // Until the commit, the last write before the restart, the bootloader
     // finds no fit application: whatever ends the run before it leaves a
     // unit that powers up in its bootloader, ready for the next run.
-    const PagePlan plan(image.mid(int(firmwareOffset), int(firmwareSize)));
     enter(Step::Firmware);
     say(tr("Writting firmware ... "));
     if (!writeFirmware(plan))
         return;
     if (stopped(ConverterState::Bootloader))
         return;
-    if (!writeExternalFlash(image.mid(int(externalOffset), int(externalSize))))
+    if (!writeExternalFlash(external, plan))
         return;
     if (stopped(ConverterState::Bootloader))
         return;
@@ -365,30 +404,31 @@ bool Upgrader::enterBootloader()
     say(tr("Apllication mode"));
     say(tr("Reset device"));
     usb->RunApplication();
+    const uint64_t asked = kelto::clockMs();
     qDebug() << "usb->RunApplication()";
     // A stop during the restart is taken at once: nothing has been written,
     // and the unit comes up in its bootloader with its firmware as found.
-    if (kelto::sleepMsUnless(2000, stopRequested) && stopped(ConverterState::Bootloader))
+    const WaitPolicy waits(runOptions.waits);
+    if (waits.settle(2000, stopRequested) && stopped(ConverterState::Bootloader))
         return false;
     usb->disconnect();
     qDebug() << "usb->disconnect()";
-    if (kelto::sleepMsUnless(500, stopRequested) && stopped(ConverterState::Bootloader))
+    if (waits.settle(500, stopRequested) && stopped(ConverterState::Bootloader))
         return false;
 
     // The restart takes the device off the bus for a while; a failed connect
     // and an application that has not gone yet count alike.
-    int attempts = 10;
-    for (;;) {
-        if (usb->connect() == 0 && isBootloaderSerial(readSerial()))
-            break;
-        if (kelto::sleepMsUnless(200, stopRequested) && stopped(ConverterState::Bootloader))
-            return false;
-        if (--attempts == 0) {
-            usb->disconnect();
-            say(tr("USB timout\nCheck USB cable"));
-            return failed("the converter did not come back in its bootloader after the restart",
-                ConverterState::Unknown);
-        }
+    const auto back = waits.lookFor(
+        {2500, 10, 200, 2000}, asked,
+        [this](bool) { return usb->connect() == 0 && isBootloaderSerial(readSerial()); },
+        stopRequested);
+    if (back == WaitPolicy::Result::Stopped && stopped(ConverterState::Bootloader))
+        return false;
+    if (back != WaitPolicy::Result::Seen) {
+        usb->disconnect();
+        say(tr("USB timout\nCheck USB cable"));
+        return failed("the converter did not come back in its bootloader after the restart",
+            ConverterState::Unknown);
     }
 
     say(tr("Disconnect"));
@@ -419,10 +459,74 @@ Upgrader::PageResult Upgrader::writePage(const unsigned char *contents, uint32_t
                                                                  : PageResult::Differs;
 }
 
+ConverterState Upgrader::lostOr(ConverterState state)
+{
+    if (!unitLost())
+        return state;
+    return state == ConverterState::Bootloader ? whereLost() : ConverterState::Unknown;
+}
+
+bool Upgrader::readUnit(PagePlan &plan, const QByteArray &encoded, ConverterState state)
+{
+    // A read the converter refuses (an application may not serve them all)
+    // counts as a difference: it costs a write, never a skipped page. A unit
+    // that leaves ends the run.
+    enter(Step::Compare);
+    say(tr("Reading what the converter holds ... "));
+    unsigned char held[pageSize];
+    unsigned char wanted[pageSize];
+    std::vector<bool> pagesHeld;
+    for (int i = 0; i < plan.pages(); ++i) {
+        if (stopped(state))
+            return false;
+        const uint32_t offset = uint32_t(i) * pageSize;
+        const bool read = usb->ReadMemory(held, firmwareAddress + offset, pageSize) == 0;
+        if (!read && unitLost()) {
+            say(tr("Error"));
+            return failed(QString("the converter left the bus or stopped answering while page "
+                                  "%1 at %2 was read")
+                              .arg(i + 1)
+                              .arg(address(firmwareAddress + offset)),
+                lostOr(state));
+        }
+        plan.target(offset, wanted);
+        pagesHeld.push_back(read && std::memcmp(held, wanted, pageSize) == 0);
+    }
+    QByteArray stored(encoded.size(), '\0');
+    usb->setStopFlag(&stopRequested);
+    const int read = usb->ReadExternalFlash(
+        reinterpret_cast<unsigned char *>(stored.data()), 0, uint32_t(stored.size()));
+    usb->setStopFlag(nullptr);
+    if (read != 0 && stopped(state))
+        return false;
+    if (read != 0 && unitLost()) {
+        say(tr("Error"));
+        return failed("the converter left the bus or stopped answering while its external flash "
+                      "was read",
+            lostOr(state));
+    }
+    std::vector<bool> chunksHeld;
+    for (int c = 0; c < plan.chunks() && read == 0; ++c) {
+        const int at = c * int(PagePlan::chunkSize);
+        chunksHeld.push_back(
+            stored.mid(at, int(PagePlan::chunkSize)) == encoded.mid(at, int(PagePlan::chunkSize)));
+    }
+    plan.leaveOut(pagesHeld, chunksHeld);
+    say(tr("%1 pages and %2 external flash chunks to write")
+            .arg(plan.changesAnything() ? plan.pages() - plan.pagesLeftOut() : 0)
+            .arg(plan.chunks() - plan.chunksLeftOut()));
+    return true;
+}
+
 bool Upgrader::writeFirmware(const PagePlan &plan)
 {
     unsigned char page[pageSize];
     int unverified = 0;
+    // A page that already holds the file's bytes has been read back right.
+    record([&](kelto::upgrade::Outcome &o) {
+        o.pagesSkipped = plan.pagesLeftOut();
+        o.pagesVerified = plan.pagesLeftOut();
+    });
     for (int n = 0; n < plan.writes(); ++n) {
         if (n > 0 && stopped(ConverterState::Bootloader))
             return false;
@@ -495,6 +599,9 @@ ConverterState Upgrader::whereLost()
 
 bool Upgrader::commitApplication(const PagePlan &plan)
 {
+    // Nothing was written: the application is as startable as it was.
+    if (plan.writes() == 0)
+        return true;
     unsigned char page[pageSize];
     plan.commitContents(page);
     const uint32_t offset = plan.commitOffset();
@@ -529,18 +636,36 @@ bool Upgrader::commitApplication(const PagePlan &plan)
         ConverterState::Bootloader);
 }
 
-bool Upgrader::writeExternalFlash(const QByteArray &external)
+bool Upgrader::writeExternalFlash(const QByteArray &external, const PagePlan &plan)
 {
     // The external flash keeps the section as the file stores it, encoded.
-    QByteArray writeBuffer = external;
+    QByteArray writeBuffer = encodedExternal(external);
     auto *write = reinterpret_cast<unsigned char *>(writeBuffer.data());
-    encodeImage(write, externalSize);
 
+    record([&](kelto::upgrade::Outcome &o) { o.chunksSkipped = plan.chunksLeftOut(); });
+    // Every chunk already held (and so read back right): nothing to do.
+    if (plan.chunksLeftOut() == plan.chunks() && plan.chunks() > 0)
+        return true;
     enter(Step::ExternalWrite);
     say(tr("Writting External Flash ... "));
-    // A stop is taken between two chunks of the section, not after it.
+    // A stop is taken between two chunks of the section, not after it. The
+    // chunks to write go in runs of neighbours, one call per run.
     usb->setStopFlag(&stopRequested);
-    const int written = usb->WriteExternalFlash(write, 0, externalSize);
+    int written = 0;
+    const uint32_t chunk = PagePlan::chunkSize;
+    for (int c = 0; c < plan.chunks() && written == 0;) {
+        if (!plan.writesChunk(c)) {
+            ++c;
+            continue;
+        }
+        int end = c;
+        while (end < plan.chunks() && plan.writesChunk(end))
+            ++end;
+        written = usb->WriteExternalFlash(write + c * chunk, c * chunk, uint32_t(end - c) * chunk);
+        if (written == 0)
+            record([&](kelto::upgrade::Outcome &o) { o.chunksWritten += end - c; });
+        c = end;
+    }
     usb->setStopFlag(nullptr);
     if (written != 0 && stopped(ConverterState::Bootloader))
         return false;
@@ -614,6 +739,7 @@ bool Upgrader::startApplication()
     // there is not to be sent back) is not asked. A request refused once is
     // asked again; one whose unit left the bus has done its work.
     bool refused = false;
+    const uint64_t asked = kelto::clockMs();
     if (readSerial().size() != applicationSerialLength) {
         for (int tries = 0; tries < 2; ++tries) {
             refused = usb->RunApplication() != 0
@@ -622,50 +748,51 @@ bool Upgrader::startApplication()
                 break;
         }
     }
-    const bool stop = kelto::sleepMsUnless(1000, stopRequested);
+    const WaitPolicy waits(runOptions.waits);
+    const bool stop = waits.settle(1000, stopRequested);
     usb->disconnect();
     if (stop && stopped(ConverterState::Unknown))
         return false;
-    if (!runOptions.confirmStart) {
+    // Without a settling sleep only the unit seen back tells that the
+    // restart is over, so a polled wait always confirms.
+    if (!runOptions.confirmStart && waits.kind() == WaitPolicy::Kind::Fixed) {
         record([](kelto::upgrade::Outcome &o) { o.converter = ConverterState::NewApplication; });
         return true;
     }
-    return confirmApplication(refused);
+    return confirmApplication(refused, asked);
 }
 
-bool Upgrader::confirmApplication(bool refused)
+bool Upgrader::confirmApplication(bool refused, uint64_t asked)
 {
     // Only a converter seen running its application has taken the new
     // firmware. One seen in its bootloader did not restart (the request was
     // lost, or refused) and is asked once more: a bootloader that finds the
     // image unfit stays where it is.
+    // A bootloader seen before the written settle time may only not have
+    // left yet: it is neither asked again nor counted.
     bool bootloaderSeen = false;
     bool askedAgain = false;
-    const uint64_t start = kelto::clockMs();
-    for (int attempt = 0; attempt < startPolls && kelto::clockMs() - start < startWaitMs;
-         ++attempt) {
-        if (stopped(ConverterState::Unknown))
+    const auto look = [&](bool judge) {
+        if (usb->connect() != 0)
             return false;
-        if (usb->connect() == 0) {
-            const QByteArray serial = readSerial();
-            if (serial.size() == applicationSerialLength) {
-                usb->disconnect();
-                record([](kelto::upgrade::Outcome &o) {
-                    o.converter = ConverterState::NewApplication;
-                });
-                return true;
+        const QByteArray serial = readSerial();
+        const bool running = serial.size() == applicationSerialLength;
+        if (!running && judge && isBootloaderSerial(serial)) {
+            bootloaderSeen = true;
+            if (!askedAgain) {
+                askedAgain = true;
+                refused = usb->RunApplication() != 0
+                    && UsbDevice::lastLinkError() == UsbDevice::LinkError::Refused;
             }
-            if (isBootloaderSerial(serial)) {
-                bootloaderSeen = true;
-                if (!askedAgain) {
-                    askedAgain = true;
-                    refused = usb->RunApplication() != 0
-                        && UsbDevice::lastLinkError() == UsbDevice::LinkError::Refused;
-                }
-            }
-            usb->disconnect();
         }
-        kelto::sleepMsUnless(startPollMs, stopRequested);
+        usb->disconnect();
+        return running;
+    };
+    const WaitPolicy waits(runOptions.waits);
+    if (waits.lookFor({1000, startPolls, startPollMs, startWaitMs}, asked, look, stopRequested)
+        == WaitPolicy::Result::Seen) {
+        record([](kelto::upgrade::Outcome &o) { o.converter = ConverterState::NewApplication; });
+        return true;
     }
     if (stopped(ConverterState::Unknown))
         return false;

@@ -3,6 +3,7 @@
 
 #include "upgradeinspection.h"
 #include "upgradeoutcome.h"
+#include "waitpolicy.h"
 
 #include <QByteArray>
 #include <QString>
@@ -37,6 +38,12 @@ public:
         // findings about (checksums that do not match leave the converter
         // without a startable application); off only when forced.
         bool refuseFindings = true;
+        // How the restarts are waited for (the window: the written sleeps).
+        kelto::upgrade::WaitPolicy::Kind waits = kelto::upgrade::WaitPolicy::Kind::Fixed;
+        // Pages and external flash chunks that already hold the file's
+        // bytes are read, not written; when nothing differs, nothing is
+        // written and a running application is left running.
+        bool skipUnchanged = false;
     };
 
     explicit Upgrader(USBMIREL *usb);
@@ -73,8 +80,14 @@ private:
     bool identify(bool &applicationMode);
     bool enterBootloader();
     QByteArray readSerial();
+    // Reads what the unit holds and leaves out of `plan` what need not be
+    // written; `state` is the converter's if the reads fail.
+    bool readUnit(kelto::upgrade::PagePlan &plan, const QByteArray &encodedExternal,
+        kelto::upgrade::ConverterState state);
+    // `state` after a failed read, unless the unit was lost.
+    kelto::upgrade::ConverterState lostOr(kelto::upgrade::ConverterState state);
     bool writeFirmware(const kelto::upgrade::PagePlan &plan);
-    bool writeExternalFlash(const QByteArray &external);
+    bool writeExternalFlash(const QByteArray &external, const kelto::upgrade::PagePlan &plan);
     // The last write of a run: the page that makes the application
     // startable, read back.
     bool commitApplication(const kelto::upgrade::PagePlan &plan);
@@ -82,7 +95,8 @@ private:
     // bootloader, or unknown.
     kelto::upgrade::ConverterState whereLost();
     bool startApplication();
-    bool confirmApplication(bool refused);
+    // `asked`: the clock when the start was requested.
+    bool confirmApplication(bool refused, uint64_t asked);
 
     enum class PageResult {
         Verified,

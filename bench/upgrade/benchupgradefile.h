@@ -12,8 +12,9 @@
 
 // An upgrade file with pseudo-random application and external sections
 // (xorshift from `seed`), brand 0 and correct checksums, written to `path`.
+// `changedPage` >= 0: that application page differs from the seed's.
 // Returns the path, or an empty string when it cannot be written.
-inline QString writeBenchUpgradeFile(const QString &path, uint32_t seed)
+inline QString writeBenchUpgradeFile(const QString &path, uint32_t seed, int changedPage = -1)
 {
     QByteArray image(int(kelto::flash::imageSize), '\0');
     uint32_t x = seed;
@@ -24,6 +25,8 @@ inline QString writeBenchUpgradeFile(const QString &path, uint32_t seed)
         x ^= x << 5;
         image[int(i)] = char(x);
     }
+    if (changedPage >= 0)
+        image[int(kelto::flash::applicationOffset) + changedPage * 0x800 + 5] ^= char(0x5A);
     image[int(kelto::flash::applicationBrandOffset)] = 0;
     image[int(kelto::flash::applicationBrandOffset) + 1] = 0;
     kelto::flash::storeChecksums(reinterpret_cast<unsigned char *>(image.data()));

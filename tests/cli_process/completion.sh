@@ -20,7 +20,7 @@ expect() {
   [ "$got" = "$want" ] || { echo "[$*]: got '$got', expected '$want'"; failed=1; }
 }
 expect "make-upg make-bootbin" kelto-cli ma
-expect "--json --force --serial --port --all --require-history --history --help --version --trace" \
+expect "--json --force --skip-unchanged --serial --port --all --require-history --history --help --version --trace" \
   kelto-cli upgrade --
 expect "d" kelto-cli make-bootbin --out ""
 expect "a.hex d" kelto-cli make-bootbin --first 1 ""

@@ -161,6 +161,16 @@ void TestCliUpgrade::succeeds()
     QCOMPARE(o.value("checksum_a").toString(), QString("0x%1").arg(a, 8, 16, QChar('0')));
     QCOMPARE(o.value("checksums_match").toBool(), true);
     QVERIFY(o.contains("duration_ms"));
+
+    // Once more, skipping what the unit holds: nothing is written.
+    emu::clearTransferLog();
+    const CliResult again = runCli({"upgrade", "--json", "--skip-unchanged", file});
+    QCOMPARE(again.exitCode, 0);
+    const QJsonObject s = lastRecord(again.out);
+    QCOMPARE(s.value("converter").toString(), QString("new-application"));
+    QCOMPARE(s.value("pages_written").toInt() + s.value("chunks_written").toInt(), 0);
+    QCOMPARE(s.value("pages_skipped").toInt() + s.value("chunks_skipped").toInt(), 440);
+    QCOMPARE(int(emu::transferLog(3).size() + emu::transferLog(6).size()), 0);
 }
 
 void TestCliUpgrade::failures_data()

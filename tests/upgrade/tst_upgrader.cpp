@@ -101,6 +101,8 @@ private slots:
     void waitsEndOnStopOrInTime();
     void success_data();
     void success();
+    void skipUnchanged_data();
+    void skipUnchanged();
     void restartedIntoApplicationIsLeftRunning();
     void staysOnTheUnitItIdentified();
     void runsAgainWithNewName();
@@ -584,6 +586,81 @@ void TestUpgrader::success()
     QCOMPARE(DebugLog::count("page write OK"), 121);
     QCOMPARE(DebugLog::count("Start firmware upgrade"), 1);
     QCOMPARE(DebugLog::count("page read ERROR"), 0);
+}
+
+void TestUpgrader::skipUnchanged_data()
+{
+    QTest::addColumn<bool>("fromApplication");
+    QTest::addColumn<int>("pageChanged"); // application page; -1: none
+    QTest::addColumn<int>("externalChanged"); // external flash byte; -1: none
+    QTest::addColumn<int>("pageWrites");
+    QTest::addColumn<int>("chunkWrites");
+    QTest::addColumn<int>("restarts");
+    QTest::addColumn<int>("refused"); // page reads refused after the version's
+    // A running application that is the file's firmware is not restarted.
+    QTest::newRow("nothing differs, application") << true << -1 << -1 << 0 << 0 << 0 << 0;
+    QTest::newRow("nothing differs, bootloader") << false << -1 << -1 << 0 << 0 << 1 << 0;
+    // The last page (checksum erased), the page, the commit.
+    QTest::newRow("one page differs") << true << 17 << -1 << 3 << 0 << 2 << 0;
+    QTest::newRow("the last page differs") << false << 119 << -1 << 2 << 0 << 1 << 0;
+    // The application is made unstartable for the chunk's write as well.
+    // Refused reads cost the restart; the bootloader's reads decide.
+    QTest::newRow("the application refuses its reads") << true << -1 << -1 << 0 << 0 << 2 << 120;
+    QTest::newRow("one chunk differs") << false << -1 << 300 << 2 << 1 << 1 << 0;
+}
+
+void TestUpgrader::skipUnchanged()
+{
+    QFETCH(bool, fromApplication);
+    QFETCH(int, pageChanged);
+    QFETCH(int, externalChanged);
+    QFETCH(int, pageWrites);
+    QFETCH(int, chunkWrites);
+    QFETCH(int, restarts);
+    QFETCH(int, refused);
+    UpgradeRig rig;
+    const QString file = rig.upgradeFile();
+    QVERIFY(rig.run(file));
+    QVERIFY(deviceHasFirmware(rig.firmware));
+    if (!fromApplication)
+        emu::setMode(emu::Mode::Bootloader);
+    if (pageChanged >= 0) {
+        const uint32_t at = emu::applicationBase + uint32_t(pageChanged) * 2048 + 9;
+        emu::writeFlash(at, {uint8_t(~emu::flash()[at - emu::flashBase])});
+    }
+    if (externalChanged >= 0)
+        emu::writeExternalFlash(
+            uint32_t(externalChanged), {uint8_t(~emu::externalFlash()[size_t(externalChanged)])});
+    emu::clearTransferLog();
+    if (refused > 0)
+        emu::injectFault(fault(emu::FaultKind::Error, 1, 2, unsigned(refused)));
+    emu::Timing t;
+    t.reenumerationMs = 1200;
+    emu::setTiming(t);
+    const uint64_t start = emu::nowMs();
+    Upgrader::Options options;
+    options.confirmStart = true;
+    options.skipUnchanged = true;
+    options.waits = kelto::upgrade::WaitPolicy::Kind::Polled;
+    rig.upgrader.setOptions(options);
+    QVERIFY(rig.run(file));
+    const auto o = rig.upgrader.outcome();
+    QVERIFY2(o.success, qPrintable(o.reason));
+    QCOMPARE(count(3), pageWrites);
+    QCOMPARE(count(6), chunkWrites);
+    QCOMPARE(count(4), restarts);
+    // Each restart is seen within a poll of the converter's return.
+    const uint64_t took = emu::nowMs() - start;
+    QVERIFY2(
+        took >= restarts * 1200u && took <= restarts * 1220u, qPrintable(QString::number(took)));
+    QCOMPARE(o.pagesWritten + o.pagesSkipped, 120);
+    QCOMPARE(o.pagesVerified, 120);
+    QCOMPARE(o.chunksWritten, chunkWrites);
+    QCOMPARE(o.chunksSkipped, 320 - chunkWrites);
+    QVERIFY(deviceHasFirmware(rig.firmware));
+    QVERIFY(emu::applicationValid());
+    QCOMPARE(emu::mode(), emu::Mode::Application);
+    QCOMPARE(emu::openHandles(), 0);
 }
 
 void TestUpgrader::restartedIntoApplicationIsLeftRunning()

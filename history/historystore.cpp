@@ -456,26 +456,38 @@ bool Store::finishUpgrade(qint64 id, const QJsonObject &record, bool success, co
     return commit();
 }
 
-std::optional<QList<UpgradeEntry>> Store::upgrades(const QString &serial, const QDateTime &since)
+std::optional<QSqlQuery> Store::listing(const char *table, const char *columns,
+    const char *timeColumn, const QString &serial, const QDateTime &since)
 {
     if (!open)
         return std::nullopt;
-    QList<UpgradeEntry> entries;
     QSqlDatabase db = QSqlDatabase::database(connection, false);
-    if (!db.isOpen() || !db.tables().contains("upgrades"))
-        return entries;
-    QVariantList values;
     QSqlQuery q(db);
+    if (!db.isOpen() || !db.tables().contains(table))
+        return q;
+    QVariantList values;
     q.setForwardOnly(true);
-    q.prepare("SELECT id, started, ended, host, user_name, pid, tool, file, file_sha256, "
-              "usb_port, serial, success, record FROM upgrades"
-        + filter(serial, since, "started", values) + " ORDER BY started, id");
+    q.prepare(QString("SELECT %1 FROM %2").arg(columns, table)
+        + filter(serial, since, timeColumn, values) + QString(" ORDER BY %1, id").arg(timeColumn));
     for (const QVariant &v : values)
         q.addBindValue(v);
     if (!q.exec()) {
         fail("cannot read", sqlError(q.lastError()));
         return std::nullopt;
     }
+    return q;
+}
+
+std::optional<QList<UpgradeEntry>> Store::upgrades(const QString &serial, const QDateTime &since)
+{
+    std::optional<QSqlQuery> rows = listing("upgrades",
+        "id, started, ended, host, user_name, pid, tool, file, file_sha256, usb_port, serial, "
+        "success, record",
+        "started", serial, since);
+    if (!rows)
+        return std::nullopt;
+    QSqlQuery &q = *rows;
+    QList<UpgradeEntry> entries;
     while (q.next()) {
         UpgradeEntry e;
         e.id = q.value(0).toLongLong();
@@ -544,24 +556,13 @@ bool Store::issueSerials(const QStringList &serials, const QString &bootloaderSh
 
 std::optional<QList<SerialEntry>> Store::serials(const QString &serial, const QDateTime &since)
 {
-    if (!open)
+    std::optional<QSqlQuery> rows = listing("serials",
+        "id, serial, bootloader_sha256, issued, host, user_name, pid, tool, reissue", "issued",
+        serial, since);
+    if (!rows)
         return std::nullopt;
+    QSqlQuery &q = *rows;
     QList<SerialEntry> entries;
-    QSqlDatabase db = QSqlDatabase::database(connection, false);
-    if (!db.isOpen() || !db.tables().contains("serials"))
-        return entries;
-    QVariantList values;
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
-    q.prepare("SELECT id, serial, bootloader_sha256, issued, host, user_name, pid, tool, reissue "
-              "FROM serials"
-        + filter(serial, since, "issued", values) + " ORDER BY issued, id");
-    for (const QVariant &v : values)
-        q.addBindValue(v);
-    if (!q.exec()) {
-        fail("cannot read", sqlError(q.lastError()));
-        return std::nullopt;
-    }
     while (q.next()) {
         SerialEntry e;
         e.id = q.value(0).toLongLong();

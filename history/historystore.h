@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QJsonObject>
 #include <QList>
+#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 
@@ -122,6 +123,10 @@ private:
     bool commit();
     void rollback();
     bool fail(const QString &what, const QString &why);
+    // The rows of a listing, oldest first; an inactive query when the table
+    // is not there yet, nothing when the store cannot be read.
+    std::optional<QSqlQuery> listing(const char *table, const char *columns, const char *timeColumn,
+        const QString &serial, const QDateTime &since);
 
     Location location;
     Mode mode;

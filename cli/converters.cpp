@@ -12,10 +12,6 @@ namespace kelto::cli {
 
 namespace {
 
-constexpr uint32_t versionBlockAddress = 0x08003FD0;
-constexpr int versionBlockSize = 32;
-constexpr int versionTextOffset = 16;
-
 QString accessText(UsbDevice::ConnectFailure failure)
 {
     switch (failure) {
@@ -88,12 +84,7 @@ QList<Converter> findConverters(bool withVersions)
             if (unit.connect() != 0) {
                 c.access = accessText(unit.lastConnectFailure());
             } else {
-                unsigned char block[versionBlockSize] = {};
-                if (unit.ReadMemory(block, versionBlockAddress, versionBlockSize) == 0) {
-                    const char *text = reinterpret_cast<const char *>(block + versionTextOffset);
-                    c.version = QString::fromLatin1(
-                        text, int(strnlen(text, versionBlockSize - versionTextOffset)));
-                }
+                unit.ReadBootloaderVersion(c.version);
                 unit.disconnect();
             }
         }

@@ -22,9 +22,6 @@ constexpr uint32_t firmwareOffset = kelto::flash::applicationOffset;
 constexpr uint32_t firmwareSize = kelto::flash::applicationSize;
 constexpr uint32_t firmwareAddress = kelto::flash::flashBase + firmwareOffset;
 constexpr uint32_t pageSize = 0x800;
-constexpr uint32_t versionBlockAddress = 0x08003FD0;
-constexpr int versionBlockSize = 32;
-constexpr int versionTextOffset = 16;
 
 // The device's USB serial number tells its mode: nine characters while the
 // application runs, ten ending in 'b' while the bootloader runs.
@@ -348,18 +345,14 @@ bool Upgrader::identify(bool &applicationMode)
         || (serial.size() == bootloaderSerialLength && isBootloaderSerial(serial)))
         usb->setSerial(serial);
 
-    unsigned char block[versionBlockSize];
-    std::memset(block, 0, sizeof block);
-    if (usb->ReadMemory(block, versionBlockAddress, versionBlockSize) != 0) {
+    QString versionText;
+    if (usb->ReadBootloaderVersion(versionText) != 0) {
         say(tr("Bootloader Version Read Error"));
         return failed(
             QString("the converter did not answer the read of its bootloader version at %1")
-                .arg(address(versionBlockAddress)),
+                .arg(address(USBMIREL::bootloaderVersionAddress)),
             ConverterState::AsFound);
     }
-    const char *version = reinterpret_cast<const char *>(block + versionTextOffset);
-    const QString versionText
-        = QString::fromLatin1(version, int(strnlen(version, versionBlockSize - versionTextOffset)));
     record([&](kelto::upgrade::Outcome &o) { o.bootloaderVersion = versionText; });
     say(versionText);
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 
 namespace {
 
@@ -73,6 +74,18 @@ USBMIREL::USBMIREL()
     expectedZvid = 0x00FF;
     expectedBrandId = 0x0000;
     kelto::StreamLine() << "USBMIREL constructor";
+}
+
+int USBMIREL::ReadBootloaderVersion(QString &text)
+{
+    constexpr int blockSize = 32;
+    constexpr int textOffset = 16;
+    unsigned char block[blockSize] = {};
+    if (ReadMemory(block, bootloaderVersionAddress, blockSize) != 0)
+        return -1;
+    const char *version = reinterpret_cast<const char *>(block + textOffset);
+    text = QString::fromLatin1(version, int(strnlen(version, blockSize - textOffset)));
+    return 0;
 }
 
 int USBMIREL::ReadMemory(unsigned char *buffer, uint32_t address, uint32_t length)

@@ -3,6 +3,8 @@
 
 #include "usbdevice.h"
 
+#include <QString>
+
 #include <atomic>
 
 #include <cstdint>
@@ -21,6 +23,11 @@ public:
     int ReadMemory(unsigned char *buffer, uint32_t address, uint32_t length);
     // Request 3: encodes the caller's 2048-byte buffer in place, then sends it.
     int WritePage(unsigned char *buffer, uint32_t address);
+    // The bootloader's version text: request 1 of the 32-byte block at
+    // bootloaderVersionAddress, whose text runs from byte 16 to its first NUL.
+    // 0 with `text` set, or -1 when the read failed.
+    static constexpr uint32_t bootloaderVersionAddress = 0x08003FD0;
+    int ReadBootloaderVersion(QString &text);
     // Request 4: leaves the current mode (bootloader <-> application).
     // 0, or -1 when the device refused the request.
     int RunApplication();

@@ -47,9 +47,9 @@ def commands(overview: str) -> list:
     return names
 
 
-OPTION = re.compile(r"^ {2,}(-\S+(?: [A-Z][A-Z.]*)?) {2,}(\S.*)$")
+OPTION = re.compile(r"^ {2,}(-\S+(?: [A-Z][A-Z.|]*)?) {2,}(\S.*)$")
 # An option too long for the column: its text starts on the next line.
-OPTION_ALONE = re.compile(r"^ {2,}(-\S+(?: [A-Z][A-Z.]*)?)$")
+OPTION_ALONE = re.compile(r"^ {2,}(-\S+(?: [A-Z][A-Z.|]*)?)$")
 
 
 def command_section(name: str, text: str) -> str:
